@@ -1,0 +1,120 @@
+#include "platform/process.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/process_rules.h"
+
+namespace {
+
+// a + b in a fresh malloc'd buffer, or nullptr with errno ENOMEM.
+char* Concat(const char* a, const char* b) {
+  size_t lengthA = strlen(a), lengthB = strlen(b);
+  char* text = static_cast<char*>(malloc(lengthA + lengthB + 1));
+  if (text == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  memcpy(text, a, lengthA);
+  memcpy(text + lengthA, b, lengthB + 1);
+  return text;
+}
+
+// The existence test: a file or a directory, whatever its rights. The narrow
+// path is widened with the code page the narrow file functions use.
+bool Exists(const char* path) {
+  UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  int units = MultiByteToWideChar(codePage, 0, path, -1, nullptr, 0);
+  if (units == 0) {
+    errno = ErrnoFromWin32Error(GetLastError());
+    return false;
+  }
+  wchar_t* wide = static_cast<wchar_t*>(malloc(units * sizeof(wchar_t)));
+  if (wide == nullptr) {
+    errno = ENOMEM;
+    return false;
+  }
+  MultiByteToWideChar(codePage, 0, path, -1, wide, units);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  bool exists = GetFileAttributesExW(wide, GetFileExInfoStandard, &data) != 0;
+  if (!exists) errno = ErrnoFromWin32Error(GetLastError());
+  free(wide);
+  return exists;
+}
+
+// The first of path + ".com", ".exe", ".bat", ".cmd" that exists. The failed
+// tests of earlier candidates leave errno as it was before the search.
+char* FindWithExtension(const char* path) {
+  int savedErrno = errno;
+  for (const char* extension : kExecutableExtensions) {
+    char* candidate = Concat(path, extension);
+    if (candidate == nullptr) return nullptr;
+    if (Exists(candidate)) {
+      errno = savedErrno;
+      return candidate;
+    }
+    free(candidate);
+  }
+  return nullptr;
+}
+
+// The file to start, in a malloc'd buffer, or nullptr with errno set. A bare
+// name is made relative to the current directory so that neither PATH nor the
+// system directory is ever searched.
+char* ResolveProgram(const char* programPath) {
+  char* path = Concat(IsBareName(programPath) ? ".\\" : "", programPath);
+  if (path == nullptr) return nullptr;
+  if (!HasExtension(path)) {
+    char* found = FindWithExtension(path);
+    free(path);
+    return found;
+  }
+  if (Exists(path)) return path;
+  free(path);
+  return nullptr;
+}
+
+int StartAndWait(const char* program, char* commandLine) {
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    errno = ErrnoFromWin32Error(GetLastError());
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  // Never 0 when the code cannot be read: 0 is what lets the prerequisites run.
+  DWORD exitCode = static_cast<DWORD>(-1);
+  if (!GetExitCodeProcess(process.hProcess, &exitCode)) exitCode = static_cast<DWORD>(-1);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(exitCode);
+}
+
+}  // namespace
+
+int RunAndWait(const char* programPath, const char* const* argv) {
+  if (programPath == nullptr || *programPath == '\0' || argv == nullptr ||
+      argv[0] == nullptr || *argv[0] == '\0') {
+    errno = EINVAL;
+    return -1;
+  }
+  char* program = ResolveProgram(programPath);
+  if (program == nullptr) return -1;
+  char* commandLine = static_cast<char*>(malloc(CommandLineLength(argv) + 1));
+  if (commandLine == nullptr) {
+    free(program);
+    errno = ENOMEM;
+    return -1;
+  }
+  WriteCommandLine(argv, commandLine);
+  int result = StartAndWait(program, commandLine);
+  free(commandLine);
+  free(program);
+  return result;
+}

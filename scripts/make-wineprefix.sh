@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Creates a private 64-bit wine prefix once: no display needed, no prompts.
+# usage: make-wineprefix.sh wine|wine64 PREFIX
+set -eu
+flavour=$1
+prefix=$2
+here=$(cd "$(dirname "$0")" && pwd)
+[ -f "$prefix/.ready" ] && exit 0
+rm -rf "$prefix"
+mkdir -p "$(dirname "$prefix")"
+export WINEPREFIX=$prefix WINEARCH=win64
+# Where wine's 32-bit side cannot run, wineboot says so and goes on.
+"$here/wine-run.sh" "$flavour" wineboot -i >/dev/null 2>&1 || true
+# The registry reaches its files when the wine server ends.
+timeout 60 wineserver -w || true
+[ -f "$prefix/system.reg" ] || { echo "wineboot did not create $prefix" >&2; exit 1; }
+"$here/wine-run.sh" "$flavour" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
+touch "$prefix/.ready"

@@ -1,0 +1,57 @@
+// Stands in for msiexec.exe and the vendors' installers in tests.
+//
+// Appends one line to the file named by RECORD_LOG, after sleeping
+// RECORD_SLEEP_MS milliseconds (so a caller that did not wait sees nothing):
+//   <own file name>|<current directory>|<command line exactly as received>
+// then exits with RECORD_EXIT (decimal, or 0x... for codes above 2^31).
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string Variable(const char* name) {
+  char value[4096];
+  DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  if (length == 0 || length >= sizeof value) return std::string();
+  return std::string(value, length);
+}
+
+std::string OwnFileName() {
+  char path[MAX_PATH * 4];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return "?";
+  const char* name = strrchr(path, '\\');
+  return name != nullptr ? name + 1 : path;
+}
+
+std::string CurrentDirectory() {
+  char path[MAX_PATH * 4];
+  DWORD length = GetCurrentDirectoryA(sizeof path, path);
+  if (length == 0 || length >= sizeof path) return "?";
+  return std::string(path, length);
+}
+
+void AppendLine(const std::string& logPath, const std::string& line) {
+  HANDLE log = CreateFileA(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(log);
+}
+
+}  // namespace
+
+int main() {
+  std::string sleepMs = Variable("RECORD_SLEEP_MS");
+  if (!sleepMs.empty()) Sleep(strtoul(sleepMs.c_str(), nullptr, 10));
+  std::string logPath = Variable("RECORD_LOG");
+  if (!logPath.empty()) {
+    AppendLine(logPath, OwnFileName() + "|" + CurrentDirectory() + "|" + GetCommandLineA() + "\n");
+  }
+  std::string exitCode = Variable("RECORD_EXIT");
+  ExitProcess(static_cast<UINT>(strtoull(exitCode.c_str(), nullptr, 0)));
+}

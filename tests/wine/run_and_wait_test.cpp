@@ -1,0 +1,221 @@
+// RunAndWait against real children: copies of the recorder that report the
+// command line and current directory they received.
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/process.h"
+#include "test_support.h"
+
+namespace {
+
+struct Scratch {
+  std::string folder;
+  std::string log;
+};
+
+Scratch PrepareScratch(const std::string& name, long long exitCode = 0, int sleepMs = 0) {
+  Scratch scratch{FreshFolder(name), ""};
+  scratch.log = scratch.folder + "\\log.txt";
+  SetRecorderBehaviour(scratch.log, exitCode, sleepMs);
+  return scratch;
+}
+
+std::string Recorder(const Scratch& scratch, const std::string& name) {
+  std::string path = scratch.folder + "\\" + name;
+  EXPECT_TRUE(CopyBuiltProgram("recorder.exe", path)) << path;
+  return path;
+}
+
+TEST(RunAndWait, ChildReceivesEntriesJoinedBySingleSpacesUnquoted) {
+  Scratch scratch = PrepareScratch("join");
+  std::string program = Recorder(scratch, "rec.exe");
+  std::string quotedProgram = "\"" + program + "\"";
+  struct Case {
+    std::vector<const char*> argv;
+    std::string commandLine;
+  };
+  const std::vector<Case> cases = {
+      {{"rec.exe", nullptr}, "rec.exe"},
+      {{quotedProgram.c_str(), nullptr}, quotedProgram},
+      {{"msiexec.exe", "/i", "\"D:\\My Media\\p.msi\"", "/passive", nullptr},
+       "msiexec.exe /i \"D:\\My Media\\p.msi\" /passive"},
+      {{"rec.exe", "two words", nullptr}, "rec.exe two words"},
+      {{"rec.exe", "", "b", nullptr}, "rec.exe  b"},
+      {{"rec.exe", "", nullptr}, "rec.exe "},
+  };
+  for (const Case& c : cases) {
+    DeleteFileA(scratch.log.c_str());
+    EXPECT_EQ(0, RunAndWait(program.c_str(), c.argv.data()));
+    std::vector<Recorded> records = ReadRecords(scratch.log);
+    ASSERT_EQ(1u, records.size()) << c.commandLine;
+    EXPECT_EQ(c.commandLine, records[0].commandLine);
+  }
+}
+
+TEST(RunAndWait, ReturnsExitCodeReadAsSigned) {
+  const std::vector<std::pair<long long, int>> cases = {
+      {0, 0}, {1603, 1603}, {3010, 3010}, {0x80000000LL, INT_MIN}, {0xFFFFFFFFLL, -1}};
+  for (const auto& c : cases) {
+    Scratch scratch = PrepareScratch("exit", c.first);
+    std::string program = Recorder(scratch, "rec.exe");
+    const char* argv[] = {"rec.exe", nullptr};
+    EXPECT_EQ(c.second, RunAndWait(program.c_str(), argv)) << c.first;
+  }
+}
+
+TEST(RunAndWait, ReturnsOnlyAfterTheChildHasEnded) {
+  Scratch scratch = PrepareScratch("wait", 7, 1500);
+  std::string program = Recorder(scratch, "slow.exe");
+  const char* argv[] = {"slow.exe", nullptr};
+  EXPECT_EQ(7, RunAndWait(program.c_str(), argv));
+  // The child writes its line only at the very end of its life.
+  EXPECT_EQ(1u, ReadRecords(scratch.log).size());
+}
+
+TEST(RunAndWait, ChildStartsInTheCallersCurrentDirectory) {
+  Scratch scratch = PrepareScratch("cwd");
+  std::string program = Recorder(scratch, "rec.exe");
+  std::string elsewhere = FreshFolder("cwd elsewhere");
+  char previous[MAX_PATH];
+  GetCurrentDirectoryA(sizeof previous, previous);
+  SetCurrentDirectoryA(elsewhere.c_str());
+  const char* argv[] = {"rec.exe", nullptr};
+  int result = RunAndWait(program.c_str(), argv);
+  SetCurrentDirectoryA(previous);
+  EXPECT_EQ(0, result);
+  std::vector<Recorded> records = ReadRecords(scratch.log);
+  ASSERT_EQ(1u, records.size());
+  EXPECT_EQ(elsewhere, records[0].currentDirectory);
+}
+
+// Which file runs for a path without an extension, given the files present.
+TEST(RunAndWait, PathWithoutExtensionRunsFirstOfComExeBatCmd) {
+  struct Case {
+    std::vector<std::string> present;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{"tool.exe", "tool.com"}, "tool.com"},
+      {{"tool.cmd", "tool.exe"}, "tool.exe"},
+      {{"tool.exe"}, "tool.exe"},
+  };
+  for (const Case& c : cases) {
+    Scratch scratch = PrepareScratch("ext");
+    for (const std::string& name : c.present) Recorder(scratch, name);
+    std::string program = scratch.folder + "\\tool";
+    const char* argv[] = {"tool", nullptr};
+    errno = 4242;
+    EXPECT_EQ(0, RunAndWait(program.c_str(), argv));
+    EXPECT_EQ(4242, errno) << "the failed tests of earlier candidates left errno changed";
+    std::vector<Recorded> records = ReadRecords(scratch.log);
+    ASSERT_EQ(1u, records.size()) << c.expected;
+    EXPECT_EQ(c.expected, records[0].program);
+  }
+}
+
+TEST(RunAndWait, NoCandidateExtensionExists) {
+  Scratch scratch = PrepareScratch("noext");
+  Recorder(scratch, "tool.bin.exe");
+  std::string program = scratch.folder + "\\tool";
+  const char* argv[] = {"tool", nullptr};
+  errno = 0;
+  EXPECT_EQ(-1, RunAndWait(program.c_str(), argv));
+  EXPECT_EQ(ENOENT, errno);
+}
+
+TEST(RunAndWait, NamedExtensionThatIsMissingTriesNoOther) {
+  Scratch scratch = PrepareScratch("named");
+  Recorder(scratch, "tool.bin.exe");
+  Recorder(scratch, "tool.bin.com");
+  std::string program = scratch.folder + "\\tool.bin";
+  const char* argv[] = {"tool.bin", nullptr};
+  errno = 0;
+  EXPECT_EQ(-1, RunAndWait(program.c_str(), argv));
+  EXPECT_EQ(ENOENT, errno);
+  EXPECT_TRUE(ReadRecords(scratch.log).empty());
+}
+
+TEST(RunAndWait, DotInFolderNameDoesNotCountAsExtension) {
+  Scratch scratch = PrepareScratch("dotted");
+  std::string folder = scratch.folder + "\\tools.d";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyBuiltProgram("recorder.exe", folder + "\\tool.exe"));
+  std::string program = folder + "\\tool";
+  const char* argv[] = {"tool", nullptr};
+  EXPECT_EQ(0, RunAndWait(program.c_str(), argv));
+  EXPECT_EQ(1u, ReadRecords(scratch.log).size());
+}
+
+TEST(RunAndWait, BareNameIsLookedUpInCurrentDirectoryOnly) {
+  Scratch scratch = PrepareScratch("bare");
+  std::string here = FreshFolder("bare here");
+  std::string onPath = FreshFolder("bare on path");
+  ASSERT_TRUE(CopyBuiltProgram("recorder.exe", here + "\\local.exe"));
+  ASSERT_TRUE(CopyBuiltProgram("recorder.exe", onPath + "\\pathonly.exe"));
+
+  char previousDirectory[MAX_PATH], previousPath[32767];
+  GetCurrentDirectoryA(sizeof previousDirectory, previousDirectory);
+  GetEnvironmentVariableA("PATH", previousPath, sizeof previousPath);
+  SetCurrentDirectoryA(here.c_str());
+  SetEnvironmentVariableA("PATH", (onPath + ";" + previousPath).c_str());
+
+  const char* local[] = {"local.exe", nullptr};
+  int localResult = RunAndWait("local.exe", local);
+  const char* pathOnly[] = {"pathonly.exe", nullptr};
+  errno = 0;
+  int pathOnlyResult = RunAndWait("pathonly.exe", pathOnly);
+  int pathOnlyErrno = errno;
+  // A program of the system directory is not found by its bare name either.
+  const char* system[] = {"cmd.exe", nullptr};
+  int systemResult = RunAndWait("cmd.exe", system);
+
+  SetEnvironmentVariableA("PATH", previousPath);
+  SetCurrentDirectoryA(previousDirectory);
+  EXPECT_EQ(0, localResult);
+  EXPECT_EQ(-1, pathOnlyResult);
+  EXPECT_EQ(ENOENT, pathOnlyErrno);
+  EXPECT_EQ(-1, systemResult);
+  std::vector<Recorded> records = ReadRecords(scratch.log);
+  ASSERT_EQ(1u, records.size());
+  EXPECT_EQ("local.exe", records[0].program);
+}
+
+TEST(RunAndWait, DirectoryPassesExistenceTestButDoesNotStart) {
+  Scratch scratch = PrepareScratch("dir");
+  std::string program = scratch.folder + "\\folder.exe";
+  CreateDirectoryA(program.c_str(), nullptr);
+  const char* argv[] = {"folder.exe", nullptr};
+  errno = 0;
+  EXPECT_EQ(-1, RunAndWait(program.c_str(), argv));
+  EXPECT_NE(0, errno);
+  EXPECT_NE(ENOENT, errno) << "the directory exists, so the failure is CreateProcessA's";
+}
+
+TEST(RunAndWait, InvalidArgumentsStartNothing) {
+  Scratch scratch = PrepareScratch("einval");
+  std::string program = Recorder(scratch, "rec.exe");
+  const char* good[] = {"rec.exe", nullptr};
+  const char* noEntries[] = {nullptr};
+  const char* emptyFirst[] = {"", "x", nullptr};
+  struct Case {
+    const char* program;
+    const char* const* argv;
+  };
+  const Case cases[] = {
+      {nullptr, good}, {"", good}, {program.c_str(), nullptr},
+      {program.c_str(), noEntries}, {program.c_str(), emptyFirst},
+  };
+  for (const Case& c : cases) {
+    errno = 0;
+    EXPECT_EQ(-1, RunAndWait(c.program, c.argv));
+    EXPECT_EQ(EINVAL, errno);
+  }
+  EXPECT_TRUE(ReadRecords(scratch.log).empty());
+}
+
+}  // namespace

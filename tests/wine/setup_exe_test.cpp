@@ -1,0 +1,93 @@
+// The built setup.exe, started from a medium folder, with a recording
+// stand-in in place of the system's msiexec.exe.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+namespace {
+
+std::string SystemMsiexec() {
+  char directory[MAX_PATH];
+  UINT length = GetSystemDirectoryA(directory, sizeof directory);
+  return std::string(directory, length) + "\\msiexec.exe";
+}
+
+// Puts the recorder where setup.exe looks for msiexec, keeping the prefix's
+// own msiexec aside so it can be put back.
+void ReplaceMsiexec(bool withStandIn) {
+  std::string msiexec = SystemMsiexec();
+  std::string kept = msiexec + ".kept";
+  if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    MoveFileA(msiexec.c_str(), kept.c_str());
+  }
+  DeleteFileA(msiexec.c_str());
+  if (withStandIn) {
+    ASSERT_TRUE(CopyBuiltProgram("recorder.exe", msiexec));
+  }
+}
+
+void RestoreMsiexec() {
+  std::string msiexec = SystemMsiexec();
+  DeleteFileA(msiexec.c_str());
+  MoveFileA((msiexec + ".kept").c_str(), msiexec.c_str());
+}
+
+struct Medium {
+  std::string folder;
+  std::string setupExe;
+  std::string log;
+};
+
+Medium PrepareMedium(const std::string& name, long long msiexecExit) {
+  Medium medium;
+  medium.folder = FreshFolder(name) + "\\My Media";
+  CreateDirectoryA(medium.folder.c_str(), nullptr);
+  medium.setupExe = medium.folder + "\\setup.exe";
+  EXPECT_TRUE(CopyBuiltProgram("setup.exe", medium.setupExe));
+  WriteTextFile(medium.folder + "\\NerimInstaller.msi_", "stand-in package");
+  medium.log = FreshFolder(name + " log") + "\\log.txt";
+  SetRecorderBehaviour(medium.log, msiexecExit);
+  return medium;
+}
+
+TEST(SetupExe, HandsTheMainPackageToMsiexecAndIgnoresItsArguments) {
+  ReplaceMsiexec(true);
+  Medium medium = PrepareMedium("setup-args", 0);
+  const std::string quoted = "\"" + medium.setupExe + "\"";
+  const std::vector<std::string> commandLines = {quoted, quoted + " /quiet /i other.msi",
+                                                 quoted + " \"C:\\else where\""};
+  for (const std::string& commandLine : commandLines) {
+    DeleteFileA(medium.log.c_str());
+    EXPECT_EQ(0, RunDirectly(medium.setupExe, commandLine)) << commandLine;
+    std::vector<Recorded> records = ReadRecords(medium.log);
+    ASSERT_EQ(1u, records.size()) << commandLine;
+    EXPECT_EQ("msiexec.exe", records[0].program);
+    EXPECT_EQ("msiexec.exe /package \"" + medium.folder + "\\NerimInstaller.msi_\"",
+              records[0].commandLine);
+  }
+  RestoreMsiexec();
+}
+
+TEST(SetupExe, ExitsWithZeroWhateverMsiexecReturned) {
+  ReplaceMsiexec(true);
+  for (long long msiexecExit : {1602LL, 1603LL, 3010LL, 0xFFFFFFFFLL}) {
+    Medium medium = PrepareMedium("setup-exit", msiexecExit);
+    EXPECT_EQ(0, RunDirectly(medium.setupExe, "setup.exe")) << msiexecExit;
+    EXPECT_EQ(1u, ReadRecords(medium.log).size());
+  }
+  RestoreMsiexec();
+}
+
+TEST(SetupExe, ExitsWithZeroWhenMsiexecIsMissing) {
+  ReplaceMsiexec(false);
+  Medium medium = PrepareMedium("setup-missing", 0);
+  EXPECT_EQ(0, RunDirectly(medium.setupExe, "setup.exe"));
+  EXPECT_TRUE(ReadRecords(medium.log).empty());
+  RestoreMsiexec();
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#include "test_support.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+std::string BuildFolder() {
+  char path[MAX_PATH * 4];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string text(path, length);
+  return text.substr(0, text.rfind('\\'));
+}
+
+void RemoveTree(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+    return;
+  }
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = entry.cFileName;
+      if (name != "." && name != "..") RemoveTree(path + "\\" + name);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+std::string FreshFolder(const std::string& name) {
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  std::string root = std::string(temp) + "nerim-tests";
+  CreateDirectoryA(root.c_str(), nullptr);
+  std::string folder = root + "\\" + name;
+  RemoveTree(folder);
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder;
+}
+
+void WriteTextFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ReadTextFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+bool CopyBuiltProgram(const std::string& programName, const std::string& destination) {
+  return CopyFileA((BuildFolder() + "\\" + programName).c_str(), destination.c_str(), FALSE) != 0;
+}
+
+std::vector<Recorded> ReadRecords(const std::string& logPath) {
+  std::vector<Recorded> records;
+  std::istringstream lines(ReadTextFile(logPath));
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t first = line.find('|');
+    size_t second = line.find('|', first + 1);
+    records.push_back({line.substr(0, first), line.substr(first + 1, second - first - 1),
+                       line.substr(second + 1)});
+  }
+  return records;
+}
+
+void SetRecorderBehaviour(const std::string& logPath, long long exitCode, int sleepMs) {
+  SetEnvironmentVariableA("RECORD_LOG", logPath.c_str());
+  SetEnvironmentVariableA("RECORD_EXIT", std::to_string(exitCode).c_str());
+  SetEnvironmentVariableA("RECORD_SLEEP_MS", std::to_string(sleepMs).c_str());
+}
+
+long long RunDirectly(const std::string& program, const std::string& commandLine) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  std::string writable = commandLine;
+  if (!CreateProcessA(program.c_str(), &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1000;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return exitCode;
+}
