@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 // Starts a program and waits for it to end. The only place that creates
 // processes.
 //
@@ -11,3 +14,7 @@
 // Returns the child's exit code read as signed, or -1 with errno set when no
 // child was started.
 int RunAndWait(const char* programPath, const char* const* argv);
+
+// The same for an argument vector held as texts, which stay alive for the
+// whole call.
+int RunAndWait(const std::string& programPath, const std::vector<std::string>& arguments);

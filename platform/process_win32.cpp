@@ -118,3 +118,10 @@ int RunAndWait(const char* programPath, const char* const* argv) {
   free(program);
   return result;
 }
+
+int RunAndWait(const std::string& programPath, const std::vector<std::string>& arguments) {
+  std::vector<const char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  argv.push_back(nullptr);
+  return RunAndWait(programPath.c_str(), argv.data());
+}

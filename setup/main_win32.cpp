@@ -4,10 +4,12 @@
 
 #include "platform/process.h"
 #include "platform/system.h"
+#include "setup/prerequisite_stage.h"
 #include "setup/setup_sequence.h"
 
-// Runs the product's package through the Windows Installer and waits for it.
-// Nothing is shown or reported, and the exit code is 0 whatever happened.
+// Runs the product's package through the Windows Installer, waits for it, then
+// installs the prerequisites chosen during that installation. Nothing is
+// shown or reported, and the exit code is 0 whatever happened.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   RestrictDllSearchToSystemDirectory();
   std::string systemDirectory = ReadSystemDirectory();
@@ -23,7 +25,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   const char* const packageArguments[] = {"msiexec.exe", "/package", packageArgument.c_str(),
                                           nullptr};
   int packageExitCode = RunAndWait(msiexecPath.c_str(), packageArguments);
-  (void)packageExitCode;
-  (void)versionText;
+  RunPrerequisiteStage(setupFolder, msiexecPath, versionText, packageExitCode);
   return 0;
 }

@@ -2,8 +2,9 @@
 //
 // Appends one line to the file named by RECORD_LOG, after sleeping
 // RECORD_SLEEP_MS milliseconds (so a caller that did not wait sees nothing):
-//   <own file name>|<current directory>|<command line exactly as received>
-// then exits with RECORD_EXIT (decimal, or 0x... for codes above 2^31).
+//   <own file name>|<current directory>|<command line exactly as received>|<alone or overlap>
+// "overlap" means another recorder was running when this one started. Then it
+// exits with RECORD_EXIT (decimal, or 0x... for codes above 2^31).
 #include <windows.h>
 
 #include <cstdlib>
@@ -46,11 +47,15 @@ void AppendLine(const std::string& logPath, const std::string& line) {
 }  // namespace
 
 int main() {
+  // Kept open until exit, so a recorder started meanwhile finds it.
+  HANDLE running = CreateMutexA(nullptr, FALSE, "Local\\nerim-recorder-running");
+  bool overlap = running != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
   std::string sleepMs = Variable("RECORD_SLEEP_MS");
   if (!sleepMs.empty()) Sleep(strtoul(sleepMs.c_str(), nullptr, 10));
   std::string logPath = Variable("RECORD_LOG");
   if (!logPath.empty()) {
-    AppendLine(logPath, OwnFileName() + "|" + CurrentDirectory() + "|" + GetCommandLineA() + "\n");
+    AppendLine(logPath, OwnFileName() + "|" + CurrentDirectory() + "|" + GetCommandLineA() + "|" +
+                           (overlap ? "overlap" : "alone") + "\n");
   }
   std::string exitCode = Variable("RECORD_EXIT");
   ExitProcess(static_cast<UINT>(strtoull(exitCode.c_str(), nullptr, 0)));

@@ -10,50 +10,6 @@
 
 namespace {
 
-std::string SystemMsiexec() {
-  char directory[MAX_PATH];
-  UINT length = GetSystemDirectoryA(directory, sizeof directory);
-  return std::string(directory, length) + "\\msiexec.exe";
-}
-
-// Puts the recorder where setup.exe looks for msiexec, keeping the prefix's
-// own msiexec aside so it can be put back.
-void ReplaceMsiexec(bool withStandIn) {
-  std::string msiexec = SystemMsiexec();
-  std::string kept = msiexec + ".kept";
-  if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    MoveFileA(msiexec.c_str(), kept.c_str());
-  }
-  DeleteFileA(msiexec.c_str());
-  if (withStandIn) {
-    ASSERT_TRUE(CopyBuiltProgram("recorder.exe", msiexec));
-  }
-}
-
-void RestoreMsiexec() {
-  std::string msiexec = SystemMsiexec();
-  DeleteFileA(msiexec.c_str());
-  MoveFileA((msiexec + ".kept").c_str(), msiexec.c_str());
-}
-
-struct Medium {
-  std::string folder;
-  std::string setupExe;
-  std::string log;
-};
-
-Medium PrepareMedium(const std::string& name, long long msiexecExit) {
-  Medium medium;
-  medium.folder = FreshFolder(name) + "\\My Media";
-  CreateDirectoryA(medium.folder.c_str(), nullptr);
-  medium.setupExe = medium.folder + "\\setup.exe";
-  EXPECT_TRUE(CopyBuiltProgram("setup.exe", medium.setupExe));
-  WriteTextFile(medium.folder + "\\NerimInstaller.msi_", "stand-in package");
-  medium.log = FreshFolder(name + " log") + "\\log.txt";
-  SetRecorderBehaviour(medium.log, msiexecExit);
-  return medium;
-}
-
 TEST(SetupExe, HandsTheMainPackageToMsiexecAndIgnoresItsArguments) {
   ReplaceMsiexec(true);
   Medium medium = PrepareMedium("setup-args", 0);

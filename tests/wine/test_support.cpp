@@ -64,10 +64,13 @@ std::vector<Recorded> ReadRecords(const std::string& logPath) {
   std::istringstream lines(ReadTextFile(logPath));
   std::string line;
   while (std::getline(lines, line)) {
+    // The command line may hold '|' itself; the last field never does.
     size_t first = line.find('|');
     size_t second = line.find('|', first + 1);
+    size_t last = line.rfind('|');
     records.push_back({line.substr(0, first), line.substr(first + 1, second - first - 1),
-                       line.substr(second + 1)});
+                       line.substr(second + 1, last - second - 1),
+                       line.substr(last + 1) == "overlap"});
   }
   return records;
 }
@@ -93,4 +96,42 @@ long long RunDirectly(const std::string& program, const std::string& commandLine
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return exitCode;
+}
+
+namespace {
+
+std::string SystemMsiexec() {
+  char directory[MAX_PATH];
+  UINT length = GetSystemDirectoryA(directory, sizeof directory);
+  return std::string(directory, length) + "\\msiexec.exe";
+}
+
+}  // namespace
+
+void ReplaceMsiexec(bool withStandIn) {
+  std::string msiexec = SystemMsiexec();
+  std::string kept = msiexec + ".kept";
+  if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    MoveFileA(msiexec.c_str(), kept.c_str());
+  }
+  DeleteFileA(msiexec.c_str());
+  if (withStandIn) CopyBuiltProgram("recorder.exe", msiexec);
+}
+
+void RestoreMsiexec() {
+  std::string msiexec = SystemMsiexec();
+  DeleteFileA(msiexec.c_str());
+  MoveFileA((msiexec + ".kept").c_str(), msiexec.c_str());
+}
+
+Medium PrepareMedium(const std::string& name, long long recorderExit, int sleepMs) {
+  Medium medium;
+  medium.folder = FreshFolder(name) + "\\My Media";
+  CreateDirectoryA(medium.folder.c_str(), nullptr);
+  medium.setupExe = medium.folder + "\\setup.exe";
+  CopyBuiltProgram("setup.exe", medium.setupExe);
+  WriteTextFile(medium.folder + "\\NerimInstaller.msi_", "stand-in package");
+  medium.log = FreshFolder(name + " log") + "\\log.txt";
+  SetRecorderBehaviour(medium.log, recorderExit, sleepMs);
+  return medium;
 }

@@ -22,6 +22,7 @@ struct Recorded {
   std::string program;
   std::string currentDirectory;
   std::string commandLine;
+  bool overlapped;  // started while another recorder was still running
 };
 std::vector<Recorded> ReadRecords(const std::string& logPath);
 
@@ -31,3 +32,17 @@ void SetRecorderBehaviour(const std::string& logPath, long long exitCode, int sl
 // Starts a program directly (not through the code under test) and returns
 // its exit code, or -1000 when it did not start.
 long long RunDirectly(const std::string& program, const std::string& commandLine);
+
+// Puts the recorder (or nothing) where setup.exe looks for msiexec, keeping
+// the prefix's own msiexec aside; RestoreMsiexec puts it back.
+void ReplaceMsiexec(bool withStandIn);
+void RestoreMsiexec();
+
+// A medium folder "<name>\My Media" holding setup.exe and a stand-in main
+// package, and a log for the recorders in a folder of its own.
+struct Medium {
+  std::string folder;
+  std::string setupExe;
+  std::string log;
+};
+Medium PrepareMedium(const std::string& name, long long recorderExit, int sleepMs = 0);
