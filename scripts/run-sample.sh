@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds setup.exe, lays out a sample installation medium in a folder whose
-# path holds spaces, runs setup.exe there under wine and shows what happened.
-# A recording stand-in takes msiexec's place, so the run shows the exact
-# command line that reached the Windows Installer.
+# Builds setup.exe, lays out the sample installation medium of real packages
+# in a folder whose path holds spaces, runs setup.exe from it under wine with
+# wine's own Windows Installer, in a new private prefix, and shows what
+# happened.
+#
+# usage: run-sample.sh [--markers ls,dd|ls|dd|none] [--fail] [--no-isscript]
+#   With no option: the typical run, both prerequisites chosen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -24,31 +27,28 @@ build=$root/build/$preset
 
 sample=$root/build/sample
 medium="$sample/Sample Medium"
-rm -rf "$medium"
-mkdir -p "$medium"
-cp "$build/setup.exe" "$medium/setup.exe"
-echo "stand-in main package" > "$medium/NerimInstaller.msi_"
-
+scripts/make-medium.sh "$medium" "$build/setup.exe" "$build/driver_standin.exe" "$@"
 export WINEPREFIX=$sample/wineprefix-$flavour
+rm -rf "$WINEPREFIX"
 scripts/make-wineprefix.sh "$flavour" "$WINEPREFIX"
-system32=$WINEPREFIX/drive_c/windows/system32
-[ "$flavour" = wine ] && system32=$WINEPREFIX/drive_c/windows/syswow64
-cp "$build/recorder.exe" "$system32/msiexec.exe"
 
-log=$sample/msiexec-calls.txt
-rm -f "$log"
-export RECORD_LOG="Z:${log//\//\\}" RECORD_EXIT=${MAIN_PACKAGE_EXIT:-0}
 set +e
 scripts/wine-run.sh "$flavour" "Z:${medium//\//\\}\\setup.exe"
 code=$?
 set -e
 
+markers="$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805"
+receipt="$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt"
 echo
-echo "medium:          $medium"
-echo "setup.exe exit:  $code"
-echo "msiexec runs:"
-if [ -s "$log" ]; then
-  cut -d'|' -f3 "$log" | sed 's/^/  /'
-else
-  echo "  none"
-fi
+echo "medium:              $medium"
+ls "$medium" | sed 's/^/                       /'
+echo "setup.exe exit code: $code"
+echo "markers left by the main package (Program Files (x86)\\Brenk\\Installers\\Nerim\\1.5.0.113805):"
+ls "$markers" 2>/dev/null | sed 's/^/  /' | grep . || echo "  none"
+echo "installed programs (32-bit view of the registry):"
+scripts/wine-run.sh "$flavour" reg query \
+  'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:32 |
+  tr -d '\r' | sed -n 's/^ *DisplayName *REG_SZ *\(.*\)/  \1/p' | grep . || echo "  none"
+echo "driver installer runs:"
+if [ -s "$receipt" ]; then tr -d '\r' < "$receipt" | sed 's/^/  /'; else echo "  none"; fi
+wineserver -k 2>/dev/null || true

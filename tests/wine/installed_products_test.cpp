@@ -6,6 +6,7 @@
 
 #include "gtest/gtest.h"
 #include "prerequisites/installed_products.h"
+#include "test_support.h"
 
 namespace {
 
@@ -19,27 +20,11 @@ struct Entry {
   std::string data;       // stored byte for byte, NULs included
 };
 
-std::string UninstallPath(const std::string& subkey) {
-  return std::string(kUninstallKey) + "\\" + subkey;
-}
-
 void AddEntry(const Entry& entry) {
-  HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, UninstallPath(entry.subkey).c_str(),
-                                           0, nullptr, 0, KEY_WRITE | entry.view, nullptr, &key,
-                                           nullptr));
-  RegSetValueExA(key, "Publisher", 0, REG_SZ, reinterpret_cast<const BYTE*>("Test"), 5);
-  if (entry.type != REG_NONE) {
-    RegSetValueExA(key, "DisplayName", 0, entry.type,
-                   reinterpret_cast<const BYTE*>(entry.data.data()),
-                   static_cast<DWORD>(entry.data.size()));
-  }
-  RegCloseKey(key);
+  AddUninstallEntry(entry.view, entry.subkey, entry.type, entry.data);
 }
 
-void RemoveEntry(const Entry& entry) {
-  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, UninstallPath(entry.subkey).c_str(), entry.view, 0);
-}
+void RemoveEntry(const Entry& entry) { RemoveUninstallEntry(entry.view, entry.subkey); }
 
 std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
 

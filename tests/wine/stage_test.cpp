@@ -105,6 +105,29 @@ TEST(PrerequisiteStage, RunsTheChosenInstallersAfterASuccessfulMainPackage) {
   RemoveMarkers();
 }
 
+TEST(PrerequisiteStage, LicenceManagerIsLookedUpInThe32BitViewOnly) {
+  const Marker ls1{1, "optLS", false}, dd1{1, "optDD", false};
+  const std::string name = "Sentinel RMS License Manager 9.7.0";
+  struct ViewCase {
+    unsigned long view;
+    Case expected;
+  };
+  const std::vector<ViewCase> cases = {
+      {KEY_WOW64_32KEY, {"listed in the 32-bit view", {ls1, dd1}, 0, true, {"main", "driver"}}},
+      {KEY_WOW64_64KEY,
+       {"listed only in the 64-bit view", {ls1, dd1}, 0, true,
+        {"main", "script", "licence", "driver"}}},
+  };
+  ReplaceMsiexec(true);
+  for (const ViewCase& c : cases) {
+    AddUninstallEntry(c.view, "NerimStageTest", REG_SZ, name + std::string(1, '\0'));
+    RunCase(c.expected);
+    RemoveUninstallEntry(c.view, "NerimStageTest");
+  }
+  RestoreMsiexec();
+  RemoveMarkers();
+}
+
 TEST(PrerequisiteStage, NoInstallerRunsWhenMsiexecCannotStart) {
   RemoveMarkers();
   PlaceMarker({1, "optLS", false});

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "prerequisites/installed_products.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -134,4 +136,25 @@ Medium PrepareMedium(const std::string& name, long long recorderExit, int sleepM
   medium.log = FreshFolder(name + " log") + "\\log.txt";
   SetRecorderBehaviour(medium.log, recorderExit, sleepMs);
   return medium;
+}
+
+void AddUninstallEntry(unsigned long view, const std::string& subkey, unsigned long type,
+                       const std::string& displayName) {
+  std::string path = std::string(kUninstallKey) + "\\" + subkey;
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  RegSetValueExA(key, "Publisher", 0, REG_SZ, reinterpret_cast<const BYTE*>("Test"), 5);
+  if (type != REG_NONE) {
+    RegSetValueExA(key, "DisplayName", 0, type, reinterpret_cast<const BYTE*>(displayName.data()),
+                   static_cast<DWORD>(displayName.size()));
+  }
+  RegCloseKey(key);
+}
+
+void RemoveUninstallEntry(unsigned long view, const std::string& subkey) {
+  std::string path = std::string(kUninstallKey) + "\\" + subkey;
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
 }

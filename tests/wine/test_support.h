@@ -46,3 +46,10 @@ struct Medium {
   std::string log;
 };
 Medium PrepareMedium(const std::string& name, long long recorderExit, int sleepMs = 0);
+
+// An installed program's entry below the uninstall key, in the registry view
+// given (KEY_WOW64_32KEY or KEY_WOW64_64KEY). type 0 (REG_NONE) leaves the
+// entry without a DisplayName; the data is stored byte for byte.
+void AddUninstallEntry(unsigned long view, const std::string& subkey, unsigned long type,
+                       const std::string& displayName);
+void RemoveUninstallEntry(unsigned long view, const std::string& subkey);

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Lays out a sample installation medium from the sources in medium/: real
+# Windows Installer packages built with wixl, stand-ins named as the vendors'
+# files are. Nothing is downloaded and no vendor file is used.
+#
+# usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
+#   --markers ls,dd|ls|dd|none   choices the main package records (default ls,dd)
+#   --fail                       the main package fails its installation
+#   --no-isscript                leave ISScript10.Msi out
+#   --lm-version V               the licence manager's version (default 9.7.0)
+set -euo pipefail
+out=$1 setup_exe=$2 driver_exe=$3
+shift 3
+markers=ls,dd fail=0 isscript=1 lm_version=9.7.0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --markers) markers=$2; shift ;;
+    --fail) fail=1 ;;
+    --no-isscript) isscript=0 ;;
+    --lm-version) lm_version=$2; shift ;;
+    *) echo "make-medium.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+ls=0 dd=0
+case ,$markers, in *,ls,*) ls=1 ;; esac
+case ,$markers, in *,dd,*) dd=1 ;; esac
+
+sources=$(cd "$(dirname "$0")/../medium" && pwd)
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+cd "$sources"  # wixl resolves the packages' Source files from here
+wixl -D LS=$ls -D DD=$dd -D FAIL=$fail -o "$out/NerimInstaller.msi_" nerim.wxs
+wixl -D Version="$lm_version" -o "$out/SentinelRMSLicenseManager$lm_version.msi" license-manager.wxs
+if [ "$isscript" = 1 ]; then
+  wixl -o "$out/ISScript10.Msi" isscript.wxs
+fi
+cp "$setup_exe" "$out/setup.exe"
+cp "$driver_exe" "$out/SentinelSystemDriverInstaller7.5.8.exe"

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# setup.exe on a sample medium of real packages, with wine's real Windows
+# Installer, in prefixes of its own.
+# usage: real_medium_test.sh BUILD_DIR wine|wine64
+set -uo pipefail
+build=$(cd "$1" && pwd)
+flavour=$2
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+work=$build/e2e
+passed=0 failed=0
+
+Check() {  # Check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $what"
+  fi
+}
+
+Wine() { "$scripts/wine-run.sh" "$flavour" "$@"; }
+
+# A fresh prefix and a medium; runs setup.exe from it. Sets $medium.
+RunSetupOnNewMedium() {  # NAME [make-medium options]
+  local name=$1
+  shift
+  export WINEPREFIX=$work/$name/wineprefix
+  rm -rf "$WINEPREFIX"
+  "$scripts/make-wineprefix.sh" "$flavour" "$WINEPREFIX"
+  medium="$work/$name/Sample Medium"
+  "$scripts/make-medium.sh" "$medium" "$build/setup.exe" "$build/driver_standin.exe" "$@"
+  RunSetup
+}
+
+RunSetup() {
+  Wine "Z:${medium//\//\\}\\setup.exe"
+  setup_exit=$?
+}
+
+InstalledNames() {  # VIEW: 32 or 64
+  Wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:"$1" |
+    tr -d '\r' | sed -n 's/^ *DisplayName *REG_SZ *//p'
+}
+
+Listed() { InstalledNames 32 | grep -qxF "$1"; }
+NotListed() { ! InstalledNames 32 | grep -qF "$1"; }
+Receipt() { cat "$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt" 2>/dev/null; }
+ReceiptLines() { [ "$(Receipt | grep -c .)" = "$1" ]; }
+Equal() { [ "$1" = "$2" ] || { echo "  expected: $2"; echo "  got:      $1"; return 1; }; }
+MarkerExists() { [ -e "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805/$1" ]; }
+
+# The typical run: both choices made, every prerequisite installed for real.
+RunSetupOnNewMedium typical
+Check "typical: setup exits with 0" Equal "$setup_exit" 0
+Check "typical: the main package recorded optLS" MarkerExists optLS
+Check "typical: the main package recorded optDD" MarkerExists optDD
+Check "typical: scripting engine installed" Listed "InstallShield Scripting Runtime 10 (sample)"
+Check "typical: licence manager installed" Listed "Sentinel RMS License Manager 9.7.0 (sample)"
+Check "typical: driver installer ran once" ReceiptLines 1
+Check "typical: driver installer got its quoted path" \
+  Equal "$(Receipt | tr -d '\r')" "\"Z:${medium//\//\\}\\SentinelSystemDriverInstaller7.5.8.exe\""
+
+# A second run on the same machine, with a stand-in recording what reaches
+# msiexec: the licence manager is listed now, so nothing is installed again.
+cp "$build/recorder.exe" "$WINEPREFIX/drive_c/windows/$([ "$flavour" = wine ] && echo syswow64 || echo system32)/msiexec.exe"
+log=$work/typical/second-run.txt
+rm -f "$log"
+RECORD_LOG="Z:${log//\//\\}" RECORD_EXIT=0 RunSetup
+Check "second run: setup exits with 0" Equal "$setup_exit" 0
+Check "second run: only the main package reached msiexec" \
+  Equal "$(cut -d'|' -f3 "$log")" "msiexec.exe /package \"Z:${medium//\//\\}\\NerimInstaller.msi_\""
+Check "second run: the driver installer ran again" ReceiptLines 2
+
+# setup.exe at the root of a drive, so the setup folder is "D:". A licence
+# manager of another version is not installed yet, so both packages are run.
+mapped="$work/typical/Mapped Medium"
+"$scripts/make-medium.sh" "$mapped" "$build/setup.exe" "$build/driver_standin.exe" --lm-version 9.8.0
+ln -sfn "$mapped" "$WINEPREFIX/dosdevices/d:"
+rm -f "$log"
+RECORD_LOG="Z:${log//\//\\}" RECORD_EXIT=0 Wine 'D:\setup.exe'
+Check "drive root: setup exits with 0" Equal "$?" 0
+Check "drive root: package paths are on D:" Equal "$(cut -d'|' -f3 "$log")" \
+"msiexec.exe /package \"D:\NerimInstaller.msi_\"
+msiexec.exe /i \"D:\ISScript10.Msi\" /passive
+msiexec.exe /i \"D:\SentinelRMSLicenseManager9.8.0.msi\" /passive"
+Check "drive root: driver installer path" \
+  Equal "$(Receipt | tr -d '\r' | tail -n 1)" '"D:\SentinelSystemDriverInstaller7.5.8.exe"'
+
+# A main package that fails: nothing else is installed.
+RunSetupOnNewMedium failing --fail
+Check "failing: setup exits with 0" Equal "$setup_exit" 0
+Check "failing: no marker left" bash -c '! ls "$0" 2>/dev/null | grep -q opt' \
+  "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805"
+Check "failing: no licence manager" NotListed "Sentinel RMS License Manager"
+Check "failing: no scripting engine" NotListed "InstallShield Scripting Runtime"
+Check "failing: driver installer did not run" ReceiptLines 0
+
+wineserver -k 2>/dev/null
+echo "end-to-end: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
