@@ -19,6 +19,8 @@ command -v msiinfo >/dev/null || need+=(msitools)
 [ -x /usr/bin/python3 ] || need+=(python3)
 /usr/bin/python3 -c 'import pefile' 2>/dev/null || need+=(python3-pefile)
 command -v timeout >/dev/null || need+=(coreutils)
+# Runs the shipped 32-bit exe where the host cannot execute 32-bit code.
+[ -x /usr/bin/qemu-i386-static ] || need+=(qemu-user-static)
 
 if [ ${#need[@]} -eq 0 ]; then
   exit 0
