@@ -1,0 +1,42 @@
+#include <windows.h>
+
+#include <string>
+
+#include "gtest/gtest.h"
+#include "platform/system.h"
+#include "test_support.h"
+
+namespace {
+
+// The long-path forms exist only for the wide functions.
+std::wstring LongPath(const std::string& path) {
+  return L"\\\\?\\" + std::wstring(path.begin(), path.end());
+}
+
+// A path of 260 characters or more does not fit the usual buffer; read
+// truncated, the setup folder would be an ancestor of the medium.
+TEST(ReadModulePath, ReadsPathsLongerThanMaxPath) {
+  std::string folder = FreshFolder("long");
+  for (int i = 0; folder.size() < 400; ++i) {
+    folder += "\\a-rather-long-folder-name-" + std::to_string(i);
+    ASSERT_TRUE(CreateDirectoryW(LongPath(folder).c_str(), nullptr)) << folder;
+  }
+  std::string dll = folder + "\\empty_dll.dll";
+  ASSERT_TRUE(CopyFileW(LongPath(BuildFolder() + "\\empty_dll.dll").c_str(),
+                        LongPath(dll).c_str(), FALSE));
+  HMODULE module = LoadLibraryW(LongPath(dll).c_str());
+  ASSERT_NE(nullptr, module);
+  std::string path;
+  EXPECT_TRUE(ReadModulePath(module, &path));
+  FreeLibrary(module);
+  ASSERT_GT(path.size(), static_cast<size_t>(MAX_PATH));
+  EXPECT_EQ(dll, path.substr(path.size() - dll.size()));
+}
+
+TEST(ReadModulePath, ReadsOwnExecutable) {
+  std::string path;
+  ASSERT_TRUE(ReadModulePath(nullptr, &path));
+  EXPECT_EQ(BuildFolder() + "\\wine_tests.exe", path);
+}
+
+}  // namespace
