@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Benchmark: setup.exe beside a floor (a tiny C program that only runs the
+# main package) and a peer (the same chain as an NSIS script), measured side
+# by side under wine in one private prefix, with a recording stand-in for
+# msiexec. Prints a table of medians; see README for a quoted run.
+#
+# usage: bench/run.sh [ROUNDS]   (default 9 rounds after one warm-up)
+#
+# The runs use the 64-bit builds of all three: on hosts that cannot execute
+# 32-bit code, wine's 32-bit side runs only under an emulator. File sizes are
+# given for both the 32-bit forms (what ships) and the 64-bit ones (what ran).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+rounds=${1:-9}
+scripts/install-deps.sh
+command -v makensis >/dev/null || apt-get install -y -qq --no-install-recommends nsis >/dev/null
+for preset in i686 x86_64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >/dev/null
+done
+
+out=$root/build/bench
+rm -rf "$out/programs" "$out/medium"
+mkdir -p "$out/programs" "$out/medium"
+for arch in i686 x86_64; do
+  "$arch-w64-mingw32-gcc" -Os -s -mwindows -Wl,--dynamicbase -Wl,--nxcompat \
+    bench/floor.c -o "$out/programs/floor-$arch.exe"
+  cp "build/$arch/setup.exe" "$out/programs/setup-$arch.exe"
+done
+makensis -V1 -DOUTFILE="$out/programs/peer-i686.exe" bench/peer.nsi
+makensis -V1 -DOUTFILE="$out/programs/peer-x86_64.exe" -DAMD64 bench/peer.nsi
+
+# The medium: stand-in files; the driver's installer is a recorder too.
+medium=$out/medium
+for name in NerimInstaller.msi_ SentinelRMSLicenseManager9.7.0.msi ISScript10.Msi; do
+  echo stand-in > "$medium/$name"
+done
+cp build/x86_64/recorder.exe "$medium/SentinelSystemDriverInstaller7.5.8.exe"
+for program in setup floor peer; do
+  cp "$out/programs/$program-x86_64.exe" "$medium/$program.exe"
+done
+
+export WINEPREFIX=$out/wineprefix
+scripts/make-wineprefix.sh wine64 "$WINEPREFIX"
+cp build/x86_64/recorder.exe "$WINEPREFIX/drive_c/windows/system32/msiexec.exe"
+# 3,000 installed programs in the 32-bit view, none of them a licence manager.
+reg=$out/programs.reg
+{
+  printf 'REGEDIT4\r\n\r\n'
+  for i in $(seq -w 1 3000); do
+    printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\BenchApp%s]\r\n' "$i"
+    printf '"DisplayName"="Bench Application %s 9.7.0"\r\n"Publisher"="Bench"\r\n\r\n' "$i"
+  done
+} > "$reg"
+scripts/wine-run.sh wine64 regedit /S "Z:${reg//\//\\}"
+
+/usr/bin/python3 bench/measure.py --medium "$medium" --programs "$out/programs" \
+  --markers "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805" \
+  --rounds "$rounds"
+wineserver -k 2>/dev/null || true
