@@ -9,11 +9,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   PROCESS_INFORMATION process;
   (void)previous, (void)commandLine, (void)show;
   if (!GetModuleFileNameA(instance, folder, MAX_PATH)) return 0;
-  slash = strrchr(folder, '\\');
-  if (slash) *slash = '\0';
+  for (slash = folder + lstrlenA(folder); slash > folder && *slash != '\\'; --slash) {
+  }
+  if (*slash == '\\') *slash = '\0';
   GetSystemDirectoryA(system, MAX_PATH);
-  wsprintfA(msiexec, "%s\\msiexec.exe", system);
-  wsprintfA(line, "msiexec.exe /package \"%s\\NerimInstaller.msi_\"", folder);
+  /* kernel32 only, as setup.exe: no user32 and what it brings along. */
+  lstrcpyA(msiexec, system);
+  lstrcatA(msiexec, "\\msiexec.exe");
+  lstrcpyA(line, "msiexec.exe /package \"");
+  lstrcatA(line, folder);
+  lstrcatA(line, "\\NerimInstaller.msi_\"");
   if (CreateProcessA(msiexec, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
     WaitForSingleObject(process.hProcess, INFINITE);
     CloseHandle(process.hThread);
