@@ -45,8 +45,9 @@ bool Exists(const char* path) {
   return exists;
 }
 
-// The first of path + ".com", ".exe", ".bat", ".cmd" that exists. The failed
-// tests of earlier candidates leave errno as it was before the search.
+// The first of path + ".com", ".exe", ".bat", ".cmd" that exists. When one
+// does, errno is left as it was before the search, untouched by the failed
+// tests before it; when none does, it is what the ".cmd" test left.
 char* FindWithExtension(const char* path) {
   int savedErrno = errno;
   for (const char* extension : kExecutableExtensions) {
