@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-const size_t kRegistryTextSize = 1024;
-
 bool DisplayNameMatches(const std::string& displayName, const std::string& version) {
   return displayName.find("Sentinel") != std::string::npos &&
          displayName.find("License Manager") != std::string::npos &&

@@ -20,5 +20,6 @@ std::string ValueDataAsText(const char* data, size_t size);
 // it would not fit the 1024-byte buffer the scan reads paths into.
 bool UninstallSubkeyPath(const std::string& subkeyName, std::string* path);
 
-extern const char kUninstallKey[];
-extern const size_t kRegistryTextSize;
+constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+// The size of every fixed buffer of the scan: names, paths and values.
+constexpr size_t kRegistryTextSize = 1024;
