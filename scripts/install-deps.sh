@@ -1,37 +1,149 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on Debian 12, as root.
-# Safe to run again: it does nothing when every tool is already there.
-set -euo pipefail
+# Installs what the build and the tests need on Debian 12, as root.
+#
+# usage: install-deps.sh [--check] [--retry-optional]
+#   --check           print what is missing, install nothing; exit 1 when
+#                     something required is missing
+#   --retry-optional  try the optional 32-bit packages again even where they
+#                     could not be installed less than a day ago
+#
+# Required: what the 64-bit side needs. Optional: what only the 32-bit runs
+# need; it is tried only where it would be used, and a failure to get it is
+# said in one line and remembered for a day, so that a package index that
+# lags does not send every later run to the network. Where everything is
+# present, nothing touches the network. NERIM_DEPS_OPTIONAL, where set,
+# names the optional packages to want instead of asking the host (empty:
+# none).
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh"
 
-need=()
-command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-command -v g++ >/dev/null || need+=(g++)
-command -v wine >/dev/null || need+=(wine)
-command -v wine64 >/dev/null || need+=(wine64)
-[ -x /usr/lib/wine/wine ] || need+=(wine32:i386)
-command -v wixl >/dev/null || need+=(wixl)
-command -v msiinfo >/dev/null || need+=(msitools)
-[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
-# Debian's own python3, whatever else is first on PATH.
-[ -x /usr/bin/python3 ] || need+=(python3)
-/usr/bin/python3 -c 'import pefile' 2>/dev/null || need+=(python3-pefile)
-command -v timeout >/dev/null || need+=(coreutils)
-# Runs the shipped 32-bit exe where the host cannot execute 32-bit code.
-[ -x /usr/bin/qemu-i386-static ] || need+=(qemu-user-static)
+required=(g++ cmake ninja-build googletest coreutils python3 python3-pefile
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wixl msitools)
+state=${NERIM_DEPS_STATE:-/var/cache/nerim-setup-deps}
+optional_failed=$state/optional-failed
 
-if [ ${#need[@]} -eq 0 ]; then
-  exit 0
+Usage() { sed -n '4,8s/^# \{0,1\}//p' "$0"; }
+
+check=0 retry=0
+for arg in "$@"; do
+  case $arg in
+    --check) check=1 ;;
+    --retry-optional) retry=1 ;;
+    -h|--help) Usage; exit 0 ;;
+    *) Usage >&2; exit 2 ;;
+  esac
+done
+
+# The packages of "$@" that dpkg does not have installed, one a line.
+Missing() {
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -qx 'install ok installed' ||
+      echo "$package"
+  done
+}
+
+# The 32-bit packages, where a test would use them: wine32 where this host
+# runs 32-bit code itself, with qemu where it can be taught to through
+# binfmt_misc. Nothing where neither holds.
+OptionalWanted() {
+  if [ -n "${NERIM_DEPS_OPTIONAL+set}" ]; then
+    printf '%s\n' $NERIM_DEPS_OPTIONAL
+  elif Runs32BitCode; then
+    echo wine32:i386
+  elif [ "$(id -u)" -eq 0 ] && [ -d /proc/sys/fs/binfmt_misc ]; then
+    echo wine32:i386
+    echo qemu-user-static
+  fi
+}
+
+# A failing index (a mirror in mid-sync, say) is no reason to stop: the
+# other indexes, or the ones already on the machine, may hold all we need.
+UpdateIndexes() {
+  apt-get update -qq && return 0
+  echo "install-deps.sh: apt-get update failed; trying once more" >&2
+  apt-get update -qq && return 0
+  echo "install-deps.sh: apt-get update failed again; installing from the indexes at hand" >&2
+}
+
+# Installs "$@" together, or, where that fails, one by one, so that one
+# package that cannot be had does not keep the others out.
+Install() {
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" \
+    >/dev/null 2>&1 && return 0
+  local package
+  for package in "$@"; do
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$package" \
+      >/dev/null 2>&1
+  done
+}
+
+RememberedFailure() {
+  [ "$retry" = 0 ] && [ -n "$(find "$optional_failed" -mmin -1440 2>/dev/null)" ]
+}
+
+InstallRequired() {
+  local -a need=("$@")
+  UpdateIndexes
+  Install "${need[@]}"
+  local -a still
+  mapfile -t still < <(Missing "${need[@]}")
+  if [ ${#still[@]} -gt 0 ]; then
+    echo "install-deps.sh: cannot install required package(s): ${still[*]}" >&2
+    return 1
+  fi
+}
+
+InstallOptional() {
+  local -a need=("$@")
+  local added=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386 && added=1
+  fi
+  UpdateIndexes
+  Install "${need[@]}"
+  local -a still
+  mapfile -t still < <(Missing "${need[@]}")
+  if [ ${#still[@]} -eq 0 ]; then
+    rm -f "$optional_failed"
+    return 0
+  fi
+  # An architecture added for nothing would only slow every later update.
+  [ "$added" = 1 ] && dpkg --remove-architecture i386 2>/dev/null
+  mkdir -p "$state" && printf '%s\n' "${still[@]}" > "$optional_failed"
+  echo "install-deps.sh: optional ${still[*]} cannot be installed now (tried again after a day," \
+       "or with --retry-optional); the shipped 32-bit setup.exe will be checked but not run"
+}
+
+mapfile -t need < <(Missing "${required[@]}")
+mapfile -t optional < <(Missing $(OptionalWanted))
+
+if [ "$check" = 1 ]; then
+  [ ${#need[@]} -gt 0 ] && echo "missing, required: ${need[*]}"
+  [ ${#optional[@]} -gt 0 ] && echo "missing, optional (32-bit runs only): ${optional[*]}"
+  [ ${#need[@]} -eq 0 ] && [ ${#optional[@]} -eq 0 ] && echo "nothing missing"
+  [ ${#need[@]} -eq 0 ]
+  exit
 fi
-if [ "$(id -u)" -ne 0 ]; then
-  echo "missing packages: ${need[*]}; run this script as root" >&2
-  exit 1
+
+if [ ${#need[@]} -gt 0 ] || { [ ${#optional[@]} -gt 0 ] && ! RememberedFailure; }; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps.sh: missing ${need[*]} ${optional[*]}; run this script as root" >&2
+    [ ${#need[@]} -eq 0 ]
+    exit
+  fi
 fi
-export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
+if [ ${#need[@]} -gt 0 ]; then
+  InstallRequired "${need[@]}" || exit 1
 fi
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+if [ ${#optional[@]} -gt 0 ]; then
+  if RememberedFailure; then
+    echo "install-deps.sh: optional ${optional[*]} could not be installed on" \
+         "$(date -r "$optional_failed" '+%F %R'); not tried again before a day has passed" \
+         "(--retry-optional tries now)"
+  else
+    InstallOptional "${optional[@]}"
+  fi
+fi
+exit 0

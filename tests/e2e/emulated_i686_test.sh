@@ -5,16 +5,21 @@
 # and some minutes to give the prefix its 32-bit side the first time), so it
 # runs the whole sequence once, with 64-bit recorders as its children.
 # usage: emulated_i686_test.sh I686_BUILD_DIR RECORDER_EXE
-# Exit 77 (skipped) where this host runs 32-bit wine natively (the i686-wine
-# preset's tests cover it there) or cannot be taught to.
+# Exit 77 (skipped), with the reason, wherever it cannot run: 32-bit wine
+# runs natively (the i686-wine preset's tests run the shipped exe there), or
+# a piece of the emulated one is missing. The outcome's line is kept in
+# I686_BUILD_DIR/setup_exe_emulated.outcome for scripts/test.sh to report.
 set -uo pipefail
 build=$(cd "$1" && pwd)
 recorder=$2
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 . "$scripts/wine-env.sh"
+outcome=$build/setup_exe_emulated.outcome
 
-Skip() { echo "skipped: $*"; exit 77; }
+Say() { echo "$*"; echo "$*" > "$outcome"; }
+Skip() { Say "not run under emulation: $*"; exit 77; }
 Wine32Works && Skip "32-bit wine runs natively here"
+[ -x /usr/lib/wine/wine ] || Skip "wine32:i386 is not installed"
 [ -f "$recorder" ] || Skip "no recorder at $recorder (build the x86_64 preset)"
 [ -x /usr/bin/qemu-i386-static ] || Skip "qemu-user-static is not installed"
 binfmt=/proc/sys/fs/binfmt_misc
@@ -28,7 +33,7 @@ fi
 
 export WINEPREFIX=$build/wineprefix-emulated WINE_RUN_TIMEOUT=900
 "$scripts/make-wineprefix.sh" wine64 "$WINEPREFIX" || exit 1
-[ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] || { echo "prefix has no 32-bit side"; exit 1; }
+[ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] || Skip "the wine prefix got no 32-bit side"
 
 work=$build/emulated
 medium="$work/My Media"
@@ -56,10 +61,10 @@ msiexec.exe /i \"$w\\SentinelRMSLicenseManager9.7.0.msi\" /passive
 \"$w\\SentinelSystemDriverInstaller7.5.8.exe\""
 got=$(cut -d'|' -f3 "$log" 2>/dev/null)
 if [ "$code" = 0 ] && [ "$got" = "$expected" ]; then
-  echo "32-bit setup.exe: exit 0, children as expected"
+  Say "run under emulation: exit 0, children as expected"
   exit 0
 fi
-echo "32-bit setup.exe: exit $code"
+Say "run under emulation: FAILED, exit $code"
 echo "expected:"; echo "$expected"
 echo "got:"; echo "$got"
 exit 1
