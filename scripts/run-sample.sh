@@ -12,12 +12,13 @@ root=$PWD
 . scripts/wine-env.sh
 scripts/install-deps.sh
 
+# setup.exe built as it ships, for the architecture wine runs here.
 if Wine32Works; then
-  preset=i686-wine flavour=wine
+  preset=i686 flavour=wine
 else
-  preset=x86_64 flavour=wine64
-  echo "note: this host cannot run wine's 32-bit side natively; running the 64-bit"
-  echo "      build of the same sources. The shipped 32-bit one is build/i686/setup.exe."
+  preset=x86_64-shipped flavour=wine64
+  echo "note: 32-bit wine cannot run here ($(Wine32Problem)); running setup.exe"
+  echo "      built as it ships for 64-bit Windows. The shipped 32-bit one is build/i686/setup.exe."
 fi
 for p in i686 "$preset"; do
   cmake --preset "$p" >/dev/null

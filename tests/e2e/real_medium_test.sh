@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # setup.exe on a sample medium of real packages, with wine's real Windows
 # Installer, in prefixes of its own.
-# usage: real_medium_test.sh BUILD_DIR wine|wine64
+# usage: real_medium_test.sh BUILD_DIR wine|wine64 SETUP_EXE
+#   BUILD_DIR holds the helpers (recorder, driver stand-in); SETUP_EXE is
+#   setup.exe built as it ships.
 set -uo pipefail
 build=$(cd "$1" && pwd)
 flavour=$2
+[ -f "$3" ] || { echo "no setup.exe at $3"; exit 1; }
+setup_exe=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
+echo "setup.exe under test: $setup_exe"
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 work=$build/e2e
 passed=0 failed=0
@@ -22,16 +27,17 @@ Check() {  # Check DESCRIPTION COMMAND...
 
 Wine() { "$scripts/wine-run.sh" "$flavour" "$@"; }
 
-# A fresh prefix and a medium; runs setup.exe from it. Sets $medium.
-RunSetupOnNewMedium() {  # NAME [make-medium options]
-  local name=$1
-  shift
-  export WINEPREFIX=$work/$name/wineprefix
+NewPrefix() {  # NAME
+  export WINEPREFIX=$work/$1/wineprefix
   rm -rf "$WINEPREFIX"
   "$scripts/make-wineprefix.sh" "$flavour" "$WINEPREFIX"
-  medium="$work/$name/Sample Medium"
-  "$scripts/make-medium.sh" "$medium" "$build/setup.exe" "$build/driver_standin.exe" "$@"
-  RunSetup
+}
+
+# A medium of the sample packages, with the shipped setup.exe. Sets $medium.
+NewMedium() {  # NAME [make-medium options]
+  medium="$work/$1/Sample Medium"
+  shift
+  "$scripts/make-medium.sh" "$medium" "$setup_exe" "$build/driver_standin.exe" "$@"
 }
 
 RunSetup() {
@@ -49,10 +55,13 @@ NotListed() { ! InstalledNames 32 | grep -qF "$1"; }
 Receipt() { cat "$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt" 2>/dev/null; }
 ReceiptLines() { [ "$(Receipt | grep -c .)" = "$1" ]; }
 Equal() { [ "$1" = "$2" ] || { echo "  expected: $2"; echo "  got:      $1"; return 1; }; }
-MarkerExists() { [ -e "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805/$1" ]; }
+markers='drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805'
+MarkerExists() { [ -e "$WINEPREFIX/$markers/$1" ]; }
 
 # The typical run: both choices made, every prerequisite installed for real.
-RunSetupOnNewMedium typical
+NewPrefix typical
+NewMedium typical
+RunSetup
 Check "typical: setup exits with 0" Equal "$setup_exit" 0
 Check "typical: the main package recorded optLS" MarkerExists optLS
 Check "typical: the main package recorded optDD" MarkerExists optDD
@@ -76,7 +85,7 @@ Check "second run: the driver installer ran again" ReceiptLines 2
 # setup.exe at the root of a drive, so the setup folder is "D:". A licence
 # manager of another version is not installed yet, so both packages are run.
 mapped="$work/typical/Mapped Medium"
-"$scripts/make-medium.sh" "$mapped" "$build/setup.exe" "$build/driver_standin.exe" --lm-version 9.8.0
+"$scripts/make-medium.sh" "$mapped" "$setup_exe" "$build/driver_standin.exe" --lm-version 9.8.0
 ln -sfn "$mapped" "$WINEPREFIX/dosdevices/d:"
 rm -f "$log"
 RECORD_LOG="Z:${log//\//\\}" RECORD_EXIT=0 Wine 'D:\setup.exe'
@@ -88,11 +97,18 @@ msiexec.exe /i \"D:\SentinelRMSLicenseManager9.8.0.msi\" /passive"
 Check "drive root: driver installer path" \
   Equal "$(Receipt | tr -d '\r' | tail -n 1)" '"D:\SentinelSystemDriverInstaller7.5.8.exe"'
 
-# A main package that fails: nothing else is installed.
-RunSetupOnNewMedium failing --fail
+# A main package that fails where an earlier installation left its markers
+# (a failed upgrade or repair): nothing else is installed.
+# The failing package records no choice itself, so its rollback cannot take
+# the earlier markers away.
+NewPrefix failing
+mkdir -p "$WINEPREFIX/$markers"
+touch "$WINEPREFIX/$markers/optLS" "$WINEPREFIX/$markers/optDD"
+NewMedium failing --fail --markers none
+RunSetup
 Check "failing: setup exits with 0" Equal "$setup_exit" 0
-Check "failing: no marker left" bash -c '! ls "$0" 2>/dev/null | grep -q opt' \
-  "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805"
+Check "failing: the earlier markers are still there" MarkerExists optLS
+Check "failing: the main package is not installed" NotListed "Nerim"
 Check "failing: no licence manager" NotListed "Sentinel RMS License Manager"
 Check "failing: no scripting engine" NotListed "InstallShield Scripting Runtime"
 Check "failing: driver installer did not run" ReceiptLines 0

@@ -61,12 +61,6 @@ TEST(ProgramPath, ExtensionOnlyInTheFinalComponent) {
   for (const auto& c : cases) EXPECT_EQ(c.second, HasExtension(c.first)) << c.first;
 }
 
-TEST(ProgramPath, ExtensionsAreTriedInThisOrder) {
-  const std::vector<std::string> order(std::begin(kExecutableExtensions),
-                                       std::end(kExecutableExtensions));
-  EXPECT_EQ((std::vector<std::string>{".com", ".exe", ".bat", ".cmd"}), order);
-}
-
 TEST(ErrnoFromWin32Error, TableEntriesThenRangesThenEinval) {
   const std::vector<std::pair<unsigned long, int>> cases = {
       {2, ENOENT},     {3, ENOENT},    {5, EACCES},   {6, EBADF},      {8, ENOMEM},

@@ -65,6 +65,8 @@ TEST(RunAndWait, ReturnsExitCodeReadAsSigned) {
     std::string program = Recorder(scratch, "rec.exe");
     const char* argv[] = {"rec.exe", nullptr};
     EXPECT_EQ(c.second, RunAndWait(program.c_str(), argv)) << c.first;
+    // -1 is also what a child that never started gives.
+    EXPECT_EQ(1u, ReadRecords(scratch.log).size()) << c.first;
   }
 }
 
@@ -93,26 +95,49 @@ TEST(RunAndWait, ChildStartsInTheCallersCurrentDirectory) {
   EXPECT_EQ(elsewhere, records[0].currentDirectory);
 }
 
-// Which file runs for a path without an extension, given the files present.
+// A recorder for .com and .exe, a batch file that exits with 9 for .bat and
+// .cmd, a folder for a name that ends in "\\".
+void PlaceProgram(const Scratch& scratch, const std::string& name) {
+  std::string path = scratch.folder + "\\" + name;
+  if (name.back() == '\\') {
+    CreateDirectoryA(path.c_str(), nullptr);
+  } else if (name.find(".bat") != std::string::npos || name.find(".cmd") != std::string::npos) {
+    WriteTextFile(path, "@exit 9\r\n");
+  } else {
+    Recorder(scratch, name);
+  }
+}
+
+// Which file runs for a path without an extension, given the files present:
+// the first of .com, .exe, .bat and .cmd. A batch file runs through cmd,
+// which finds its file again from the command line, so whether .bat comes
+// before .cmd shows only with a .bat that exists and cannot start.
 TEST(RunAndWait, PathWithoutExtensionRunsFirstOfComExeBatCmd) {
   struct Case {
     std::vector<std::string> present;
-    std::string expected;
+    std::string expected;  // empty: the first found does not start
   };
   const std::vector<Case> cases = {
       {{"tool.exe", "tool.com"}, "tool.com"},
       {{"tool.cmd", "tool.exe"}, "tool.exe"},
-      {{"tool.exe"}, "tool.exe"},
+      {{"tool.bat", "tool.exe"}, "tool.exe"},
+      {{"tool.cmd", "tool.bat\\"}, ""},
   };
   for (const Case& c : cases) {
     Scratch scratch = PrepareScratch("ext");
-    for (const std::string& name : c.present) Recorder(scratch, name);
+    for (const std::string& name : c.present) PlaceProgram(scratch, name);
     std::string program = scratch.folder + "\\tool";
     const char* argv[] = {"tool", nullptr};
     errno = 4242;
-    EXPECT_EQ(0, RunAndWait(program.c_str(), argv));
-    EXPECT_EQ(4242, errno) << "the failed tests of earlier candidates left errno changed";
+    int result = RunAndWait(program.c_str(), argv);
     std::vector<Recorded> records = ReadRecords(scratch.log);
+    if (c.expected.empty()) {
+      EXPECT_EQ(-1, result) << c.present[0];
+      EXPECT_TRUE(records.empty());
+      continue;
+    }
+    EXPECT_EQ(0, result) << c.expected;
+    EXPECT_EQ(4242, errno) << "the failed tests of earlier candidates left errno changed";
     ASSERT_EQ(1u, records.size()) << c.expected;
     EXPECT_EQ(c.expected, records[0].program);
   }

@@ -38,10 +38,14 @@ TEST(SetupExe, ExitsWithZeroWhateverMsiexecReturned) {
   RestoreMsiexec();
 }
 
-TEST(SetupExe, ExitsWithZeroWhenMsiexecIsMissing) {
+// The medium's folder may be writable by others, and setup.exe runs
+// elevated: an msiexec.exe planted there, or in the folder it was started
+// from, must never run in place of the system's.
+TEST(SetupExe, RunsNoOtherMsiexecWhenTheSystemOneIsMissing) {
   ReplaceMsiexec(false);
   Medium medium = PrepareMedium("setup-missing", 0);
-  EXPECT_EQ(0, RunDirectly(medium.setupExe, "setup.exe"));
+  ASSERT_TRUE(CopyBuiltProgram("recorder.exe", medium.folder + "\\msiexec.exe"));
+  EXPECT_EQ(0, RunDirectly(medium.setupExe, "setup.exe", medium.folder));
   EXPECT_TRUE(ReadRecords(medium.log).empty());
   RestoreMsiexec();
 }

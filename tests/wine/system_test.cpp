@@ -37,10 +37,15 @@ TEST(ReadModulePath, ReadsPathsLongerThanMaxPath) {
   EXPECT_EQ(dll, path.substr(path.size() - dll.size()));
 }
 
-TEST(ReadModulePath, ReadsOwnExecutable) {
+TEST(ReadModulePath, ReadsThePathTheModuleWasLoadedFrom) {
+  std::string dll = FreshFolder("module path") + "\\empty_dll.dll";
+  ASSERT_TRUE(CopyBuiltProgram("empty_dll.dll", dll));
+  HMODULE module = LoadLibraryA(dll.c_str());
+  ASSERT_NE(nullptr, module);
   std::string path;
-  ASSERT_TRUE(ReadModulePath(nullptr, &path));
-  EXPECT_EQ(BuildFolder() + "\\wine_tests.exe", path);
+  EXPECT_TRUE(ReadModulePath(module, &path));
+  FreeLibrary(module);
+  EXPECT_EQ(dll, path);
 }
 
 }  // namespace

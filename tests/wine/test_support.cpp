@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "gtest/gtest.h"
+
 std::string BuildFolder() {
   char path[MAX_PATH * 4];
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
@@ -57,6 +59,22 @@ std::string ReadTextFile(const std::string& path) {
   return text.str();
 }
 
+std::string ShippedSetupExe() {
+  char path[MAX_PATH];
+  DWORD length = GetEnvironmentVariableA("NERIM_SETUP_EXE", path, sizeof path);
+  return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+}
+
+namespace {
+
+// Says once, at the start, which setup.exe the tests run.
+class AnnounceShippedSetup : public testing::Environment {
+  void SetUp() override { printf("setup.exe under test: %s\n", ShippedSetupExe().c_str()); }
+};
+testing::Environment* const kAnnounce = testing::AddGlobalTestEnvironment(new AnnounceShippedSetup);
+
+}  // namespace
+
 bool CopyBuiltProgram(const std::string& programName, const std::string& destination) {
   return CopyFileA((BuildFolder() + "\\" + programName).c_str(), destination.c_str(), FALSE) != 0;
 }
@@ -83,13 +101,15 @@ void SetRecorderBehaviour(const std::string& logPath, long long exitCode, int sl
   SetEnvironmentVariableA("RECORD_SLEEP_MS", std::to_string(sleepMs).c_str());
 }
 
-long long RunDirectly(const std::string& program, const std::string& commandLine) {
+long long RunDirectly(const std::string& program, const std::string& commandLine,
+                      const std::string& currentDirectory) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
   std::string writable = commandLine;
-  if (!CreateProcessA(program.c_str(), &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  const char* directory = currentDirectory.empty() ? nullptr : currentDirectory.c_str();
+  if (!CreateProcessA(program.c_str(), &writable[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      directory, &startup, &process)) {
     return -1000;
   }
   WaitForSingleObject(process.hProcess, INFINITE);
@@ -131,7 +151,10 @@ Medium PrepareMedium(const std::string& name, long long recorderExit, int sleepM
   medium.folder = FreshFolder(name) + "\\My Media";
   CreateDirectoryA(medium.folder.c_str(), nullptr);
   medium.setupExe = medium.folder + "\\setup.exe";
-  CopyBuiltProgram("setup.exe", medium.setupExe);
+  std::string shipped = ShippedSetupExe();
+  if (!CopyFileA(shipped.c_str(), medium.setupExe.c_str(), FALSE)) {
+    ADD_FAILURE() << "no setup.exe at " << shipped << " (NERIM_SETUP_EXE)";
+  }
   WriteTextFile(medium.folder + "\\NerimInstaller.msi_", "stand-in package");
   medium.log = FreshFolder(name + " log") + "\\log.txt";
   SetRecorderBehaviour(medium.log, recorderExit, sleepMs);

@@ -15,6 +15,9 @@ std::string FreshFolder(const std::string& name);
 void RemoveTree(const std::string& path);
 void WriteTextFile(const std::string& path, const std::string& text);
 std::string ReadTextFile(const std::string& path);
+// setup.exe built exactly as it ships, for the architecture wine runs here
+// (NERIM_SETUP_EXE, set by the build).
+std::string ShippedSetupExe();
 bool CopyBuiltProgram(const std::string& programName, const std::string& destination);
 
 // The recorder's lines (see tests/helpers/recorder.cpp), one per child run.
@@ -29,17 +32,19 @@ std::vector<Recorded> ReadRecords(const std::string& logPath);
 // Sets what every recorder started from now on does.
 void SetRecorderBehaviour(const std::string& logPath, long long exitCode, int sleepMs = 0);
 
-// Starts a program directly (not through the code under test) and returns
-// its exit code, or -1000 when it did not start.
-long long RunDirectly(const std::string& program, const std::string& commandLine);
+// Starts a program directly (not through the code under test), in the
+// current directory given or this one, and returns its exit code, or -1000
+// when it did not start.
+long long RunDirectly(const std::string& program, const std::string& commandLine,
+                      const std::string& currentDirectory = std::string());
 
 // Puts the recorder (or nothing) where setup.exe looks for msiexec, keeping
 // the prefix's own msiexec aside; RestoreMsiexec puts it back.
 void ReplaceMsiexec(bool withStandIn);
 void RestoreMsiexec();
 
-// A medium folder "<name>\My Media" holding setup.exe and a stand-in main
-// package, and a log for the recorders in a folder of its own.
+// A medium folder "<name>\My Media" holding the shipped setup.exe and a
+// stand-in main package, and a log for the recorders in a folder of its own.
 struct Medium {
   std::string folder;
   std::string setupExe;
