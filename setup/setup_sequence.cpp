@@ -2,7 +2,9 @@
 
 namespace {
 
-const unsigned kProductVersion[] = {1, 5, 0, 113805};
+// From the build, which keeps the product's version in one place.
+const unsigned kProductVersion[] = {NERIM_VERSION_MAJOR, NERIM_VERSION_MINOR, NERIM_VERSION_PATCH,
+                                    NERIM_VERSION_BUILD};
 
 }  // namespace
 

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Checks the built setup.exe as Windows will see it before running it.
 
-usage: check_pe.py SETUP_EXE
+usage: check_pe.py SETUP_EXE VERSION
+VERSION is the product's version as the build has it, e.g. 1.5.0.113805.
 Prints one line per finding and exits 1 when any check fails.
 """
 import sys
@@ -48,6 +49,32 @@ def manifest_problems(pe):
     return problems
 
 
+def version_problems(pe, version):
+    """The version resource against the build's version; the fourth binary
+    number is the build number where it fits in 16 bits, else 65535."""
+    numbers = [int(n) for n in version.split(".")]
+    expected_strings = {
+        "CompanyName": "Brenk", "FileDescription": "Nerim Setup", "FileVersion": version,
+        "InternalName": "setup", "OriginalFilename": "setup.exe", "ProductName": "Nerim",
+        "ProductVersion": version}
+    tables = [table for info in getattr(pe, "FileInfo", [[]])[0]
+              for table in getattr(info, "StringTable", [])]
+    if len(tables) != 1 or tables[0].LangID != b"040904E4":
+        return ["version strings %r, expected one table 040904E4" % [t.LangID for t in tables]]
+    found = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
+    problems = ["version string %s is %r, expected %r" % (name, found.get(name), value)
+                for name, value in expected_strings.items() if found.get(name) != value]
+    if not found.get("LegalCopyright", "").startswith("Copyright"):
+        problems.append("no LegalCopyright line")
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    binary = (numbers[0] << 16 | numbers[1], numbers[2] << 16 | min(numbers[3], 65535))
+    for field in ("File", "Product"):
+        if (getattr(fixed, field + "VersionMS"), getattr(fixed, field + "VersionLS")) != binary:
+            problems.append("binary %s version is not %d.%d.%d.%d" % (
+                field.lower(), numbers[0], numbers[1], numbers[2], binary[1] & 0xFFFF))
+    return problems
+
+
 def header_problems(pe, size):
     header = pe.OPTIONAL_HEADER
     characteristics = header.DllCharacteristics
@@ -62,6 +89,8 @@ def header_problems(pe, size):
         (characteristics & 0x100, "no DEP (NX_COMPAT)"),
         (not pe.FILE_HEADER.Characteristics & 0x1, "relocations stripped, so ASLR cannot move it"),
         (size <= SIZE_BUDGET, "%d bytes, over the %d budget" % (size, SIZE_BUDGET)),
+        (pe.FILE_HEADER.TimeDateStamp == 0, "a build time stamp in the header"),
+        (header.CheckSum == pe.generate_checksum(), "checksum field is not the file's checksum"),
     ]
     return [message for ok, message in checks if not ok]
 
@@ -71,18 +100,19 @@ def import_problems(pe):
     return ["imports %s" % name for name in sorted(names - SYSTEM_DLLS)]
 
 
-def main(path):
+def main(path, version):
     with open(path, "rb") as file:
         data = file.read()
     pe = pefile.PE(data=data)
-    problems = header_problems(pe, len(data)) + import_problems(pe) + manifest_problems(pe)
+    problems = (header_problems(pe, len(data)) + import_problems(pe) + manifest_problems(pe) +
+                version_problems(pe, version))
     for problem in problems:
         print("setup.exe: " + problem)
     if not problems:
         print("setup.exe: %d bytes, i386 GUI 6.0, ASLR and DEP, system imports only, "
-              "requireAdministrator" % len(data))
+              "requireAdministrator, version %s" % (len(data), version))
     return 1 if problems else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1], sys.argv[2]))

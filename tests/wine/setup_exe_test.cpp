@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "setup/setup_sequence.h"
 #include "test_support.h"
 
 namespace {
@@ -48,6 +49,22 @@ TEST(SetupExe, RunsNoOtherMsiexecWhenTheSystemOneIsMissing) {
   EXPECT_EQ(0, RunDirectly(medium.setupExe, "setup.exe", medium.folder));
   EXPECT_TRUE(ReadRecords(medium.log).empty());
   RestoreMsiexec();
+}
+
+// Read as Explorer reads it: the version in the resource is the one the
+// program composes, so the markers are looked for under the version shown.
+TEST(SetupExe, VersionResourceShowsTheVersionItComposes) {
+  std::string exe = ShippedSetupExe();
+  std::vector<char> data(GetFileVersionInfoSizeA(exe.c_str(), nullptr));
+  ASSERT_FALSE(data.empty());
+  ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+  for (const char* name : {"FileVersion", "ProductVersion"}) {
+    char* text = nullptr;
+    UINT length = 0;
+    std::string key = std::string("\\StringFileInfo\\040904E4\\") + name;
+    ASSERT_TRUE(VerQueryValueA(data.data(), key.c_str(), reinterpret_cast<void**>(&text), &length));
+    EXPECT_EQ(ProductVersionText(), std::string(text)) << name;
+  }
 }
 
 }  // namespace
