@@ -58,9 +58,13 @@ Equal() { [ "$1" = "$2" ] || { echo "  expected: $2"; echo "  got:      $1"; ret
 markers='drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805'
 MarkerExists() { [ -e "$WINEPREFIX/$markers/$1" ]; }
 
-# The typical run: both choices made, every prerequisite installed for real.
+# The typical run: both choices made, every prerequisite installed for real,
+# by a setup.exe signed as a release signs it.
 NewPrefix typical
 NewMedium typical
+bash "$(dirname "$0")/../signing/make_test_key.sh" "$work/typical/key"
+"$scripts/sign.sh" --pkcs12 "$work/typical/key/test.p12" \
+  --password-file "$work/typical/key/password.txt" "$medium/setup.exe" >/dev/null
 RunSetup
 Check "typical: setup exits with 0" Equal "$setup_exit" 0
 Check "typical: the main package recorded optLS" MarkerExists optLS
