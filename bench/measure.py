@@ -129,12 +129,14 @@ def print_machine():
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     parser.add_argument("--medium", required=True)
     parser.add_argument("--programs", required=True)
     parser.add_argument("--markers", required=True)
     parser.add_argument("--rounds", type=int, default=9)
     args = parser.parse_args()
+    if args.rounds < 1:
+        parser.error("--rounds must be 1 or more")
 
     os.sched_setaffinity(0, {SAMPLER_CPU})
     subprocess.run(["wineserver", "-k"], env=wine_environment(), check=False)

@@ -10,9 +10,16 @@
 # 32-bit code, wine's 32-bit side runs only under an emulator. File sizes are
 # given for both the 32-bit forms (what ships) and the 64-bit ones (what ran).
 set -euo pipefail
+Usage() { sed -n '7s/^# \{0,1\}//p' "$0"; }
+case ${1:-} in -h|--help) Usage; exit 0 ;; esac
+rounds=${1:-9}
+if ! [[ $rounds =~ ^[1-9][0-9]{0,3}$ ]] || [ $# -gt 1 ]; then
+  echo "bench/run.sh: ROUNDS is a whole number from 1 to 9999" >&2
+  Usage >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 root=$PWD
-rounds=${1:-9}
 scripts/install-deps.sh
 command -v makensis >/dev/null || apt-get install -y -qq --no-install-recommends nsis >/dev/null
 # setup.exe as it ships, for 32- and 64-bit Windows, and the test build's
@@ -45,6 +52,9 @@ for program in setup floor peer; do
 done
 
 export WINEPREFIX=$out/wineprefix
+# measure.py keeps a wine server running; it must not outlive this script
+# however it ends, or a pipeline reading this output waits for ever.
+trap 'wineserver -k 2>/dev/null || true' EXIT
 scripts/make-wineprefix.sh wine64 "$WINEPREFIX"
 cp build/x86_64/recorder.exe "$WINEPREFIX/drive_c/windows/system32/msiexec.exe"
 # 3,000 installed programs in the 32-bit view, none of them a licence manager.
@@ -61,4 +71,3 @@ scripts/wine-run.sh wine64 regedit /S "Z:${reg//\//\\}"
 /usr/bin/python3 bench/measure.py --medium "$medium" --programs "$out/programs" \
   --markers "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805" \
   --rounds "$rounds"
-wineserver -k 2>/dev/null || true

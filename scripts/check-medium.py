@@ -1,23 +1,43 @@
 #!/usr/bin/python3
 """Checks an installation medium folder before it ships.
 
-usage: check-medium.py MEDIUM_FOLDER
+Says, in plain words, what setup.exe would silently act on: files that are
+missing, misnamed or not what their names say; a setup.exe and a main package
+of different versions, so that the markers go where setup.exe never looks;
+licence-manager packages that would be installed again on every run or picked
+by chance. Reads the packages with msitools and setup.exe with pefile.
 
-Reports, in plain words, what setup.exe would silently act on: a main package
-that is missing or is no Windows Installer package, licence-manager packages
-that setup.exe would install again on every run or pick by chance, and
-missing optional files. Exits 1 when there is an error; warnings alone leave
-the exit code 0. Uses msitools (msiinfo) to read the packages.
+Exit codes: 0 ready to ship (perhaps with warnings), 1 errors, 2 the medium
+cannot be checked (unreadable, msitools missing) or bad usage.
 """
+import argparse
 import fnmatch
 import os
+import shutil
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+try:
+    import pefile
+    from pe_checks import manifest_problems, version_tables
+except ImportError:  # said as a reason the medium cannot be checked
+    pefile = None
 
 MAIN_PACKAGE = "NerimInstaller.msi_"
 LM_PREFIX = "SentinelRMSLicenseManager"
 SCRIPTING_ENGINE = "ISScript10.Msi"
 DRIVER = "SentinelSystemDriverInstaller7.5.8.exe"
+PRODUCT_WORD = "Nerim"
+MARKERS = ("optLS", "optDD")
+# The Windows Installer folders that stand for the two Program Files folders
+# setup.exe probes: "<drive>:\Program Files (x86)\" and "<drive>:\Program Files\".
+PROGRAM_FILES = ("ProgramFilesFolder", "ProgramFiles64Folder")
+MACHINE_I386, MACHINE_AMD64, SUBSYSTEM_GUI = 0x14C, 0x8664, 2
+
+
+class CannotCheck(Exception):
+    """The medium cannot be read, or a tool the check needs is missing."""
 
 
 def licence_manager_version(name):
@@ -28,31 +48,120 @@ def licence_manager_version(name):
     return name[len(LM_PREFIX):end]
 
 
-def msi_property(path, name):
-    """A package's Property value, or None when the file is no readable package."""
-    result = subprocess.run(["msiinfo", "export", path, "Property"],
-                            capture_output=True, text=True, check=False)
-    if result.returncode != 0:
-        return None
-    for line in result.stdout.splitlines():
-        key, _, value = line.partition("\t")
-        if key == name:
-            return value
-    return ""
-
-
 def matching(names, pattern):
     """Windows' matching of a name pattern: letter case ignored."""
     return sorted(n for n in names if fnmatch.fnmatch(n.lower(), pattern.lower()))
 
 
-def check_main_package(folder, names, report):
-    found = matching(names, MAIN_PACKAGE)
-    if not found:
-        report("error", "%s is missing: setup.exe would hand msiexec a package that is "
-               "not there" % MAIN_PACKAGE)
-    elif msi_property(os.path.join(folder, found[0]), "ProductCode") is None:
-        report("error", "%s is not a Windows Installer package" % found[0])
+def read_bytes(path, count=None):
+    try:
+        with open(path, "rb") as file:
+            return file.read() if count is None else file.read(count)
+    except OSError as error:
+        raise CannotCheck("cannot read %s: %s" % (path, error.strerror))
+
+
+def msi_table(path, table):
+    """A package's table as a list of rows (lists of texts), or None when
+    msitools cannot read the file as a Windows Installer package."""
+    read_bytes(path, 1)
+    result = subprocess.run(["msiinfo", "export", path, table],
+                            capture_output=True, text=True, check=False)
+    if result.returncode != 0:
+        return None
+    # Three lines of column names, types and keys, then a line per row.
+    return [line.split("\t") for line in result.stdout.splitlines()[3:]]
+
+
+def is_package(path):
+    return os.path.isfile(path) and msi_table(path, "Property") is not None
+
+
+def is_windows_program(data):
+    if len(data) < 64 or data[:2] != b"MZ":
+        return False
+    offset = int.from_bytes(data[60:64], "little")
+    return data[offset:offset + 4] == b"PE\0\0"
+
+
+def setup_version(folder, name, report):
+    """Checks setup.exe and returns the version it was built for, or None."""
+    path = os.path.join(folder, name)
+    data = read_bytes(path) if os.path.isfile(path) else b""
+    if not is_windows_program(data):
+        report("error", "%s is not a Windows program" % name)
+        return None
+    pe = pefile.PE(data=data, fast_load=False)
+    if pe.FILE_HEADER.Machine == MACHINE_AMD64:
+        report("error", "%s is the 64-bit (x86-64) build: the medium needs the "
+               "32-bit one (build/i686/setup.exe)" % name)
+    elif pe.FILE_HEADER.Machine != MACHINE_I386:
+        report("error", "%s is not a 32-bit x86 program" % name)
+    if pe.OPTIONAL_HEADER.Subsystem != SUBSYSTEM_GUI:
+        report("error", "%s is not a program without a console (GUI subsystem)" % name)
+    problems = manifest_problems(pe)
+    if problems:
+        report("error", "%s does not ask for administrator rights as it should: %s"
+               % (name, "; ".join(problems)))
+    strings = dict(version_tables(pe)).get("040904E4", {})
+    if not strings.get("ProductVersion"):
+        report("error", "%s has no version resource: it is not Nerim's setup.exe, or one "
+               "too old to tell which marker folder it reads" % name)
+        return None
+    return strings["ProductVersion"]
+
+
+def directory_path(directories, name):
+    """Where a Directory row lies: (the system folder it stands under, the
+    folder names below that), e.g. ("ProgramFilesFolder", ["Brenk", ...])."""
+    parts = []
+    for _ in range(len(directories) + 1):
+        if name in PROGRAM_FILES or name not in directories:
+            break
+        parent, default_dir = directories[name]
+        target = default_dir.split(":")[0].split("|")[-1]
+        if target != ".":
+            parts.insert(0, target)
+        if not parent or parent == name:
+            break
+        name = parent
+    return name, parts
+
+
+def marker_places(path):
+    """[(marker name, system folder, folder names)] for every optLS and optDD
+    file the main package installs."""
+    directories = {row[0]: (row[1], row[2]) for row in msi_table(path, "Directory") or []
+                   if len(row) >= 3}
+    components = {row[0]: row[2] for row in msi_table(path, "Component") or [] if len(row) >= 3}
+    places = []
+    for row in msi_table(path, "File") or []:
+        file_name = row[2].split("|")[-1] if len(row) >= 3 else ""
+        marker = [m for m in MARKERS if m.lower() == file_name.lower()]
+        if marker and row[1] in components:
+            places.append((marker[0],) + directory_path(directories, components[row[1]]))
+    return places
+
+
+def check_markers(path, version, report):
+    """The main package's markers against the places setup.exe probes."""
+    places = marker_places(path)
+    if not places:
+        report("warning", "%s installs no optLS or optDD marker file: no prerequisite will "
+               "ever be installed unless something else writes the markers" % MAIN_PACKAGE)
+    probed = [p.lower() for p in ("Brenk", "Installers", PRODUCT_WORD)]
+    versions = {version.lower(), version.replace(" ", ".").lower()}
+    for marker, root, parts in places:
+        lowered = [p.lower() for p in parts]
+        if root in PROGRAM_FILES and lowered[:3] == probed and len(lowered) == 4 \
+                and lowered[3] in versions:
+            continue
+        report("error", "%s installs %s to [%s]\\%s, but setup.exe %s looks for it at "
+               "<system drive>:\\Program Files (x86)\\Brenk\\Installers\\%s\\%s\\%s (or under "
+               "Program Files): that prerequisite would never be installed; put a setup.exe "
+               "and a main package of the same version on the medium"
+               % (MAIN_PACKAGE, marker, root, "\\".join(parts + [marker]), version,
+                  PRODUCT_WORD, version, marker))
 
 
 def check_licence_manager(folder, names, report):
@@ -79,10 +188,11 @@ def check_licence_manager_package(folder, name, report):
                "as \"%s\", which no installed program shows: the package would be installed "
                "again on every run; name it with \".msi\"" % (name, version))
         return
-    product = msi_property(os.path.join(folder, name), "ProductName")
-    if product is None:
+    rows = msi_table(os.path.join(folder, name), "Property")
+    if rows is None:
         report("error", "%s is not a Windows Installer package" % name)
         return
+    product = dict((row[0], row[1]) for row in rows if len(row) >= 2).get("ProductName", "")
     missing = [w for w in ("Sentinel", "License Manager", version) if w not in product]
     if missing:
         report("error", "%s: its product name \"%s\" lacks %s, so setup.exe never recognises "
@@ -90,48 +200,94 @@ def check_licence_manager_package(folder, name, report):
                % (name, product, ", ".join('"%s"' % w for w in missing)))
 
 
-def check_optional_files(names, report):
-    if SCRIPTING_ENGINE not in names:
-        others = matching(names, SCRIPTING_ENGINE)
-        if others:
-            report("warning", "%s is there only as %s; Windows finds it whatever its letter "
-                   "case, but a copy to a case-sensitive file system would not"
-                   % (SCRIPTING_ENGINE, others[0]))
-        else:
-            report("warning", "%s is missing: the licence manager is installed without the "
-                   "scripting engine" % SCRIPTING_ENGINE)
-    if not matching(names, DRIVER):
-        others = matching(names, "SentinelSystemDriverInstaller*.exe")
-        detail = " (there is %s, which setup.exe does not look for)" % ", ".join(others) \
-            if others else ""
-        report("warning", "%s is missing%s: the hardware-key driver cannot be installed"
-               % (DRIVER, detail))
+def check_driver(folder, names, report):
+    found = matching(names, DRIVER)
+    others = [n for n in matching(names, "SentinelSystemDriverInstaller*.exe") if n not in found]
+    if others:
+        report("warning", "%s: setup.exe runs only %s, so %s never used"
+               % (", ".join(others), DRIVER, "this is" if len(others) == 1 else "these are"))
+    if not found:
+        report("warning", "%s is missing: the hardware-key driver cannot be installed" % DRIVER)
+        return
+    path = os.path.join(folder, found[0])
+    if not os.path.isfile(path) or os.path.getsize(path) == 0:
+        report("error", "%s is empty or not a file" % found[0])
+    elif not is_windows_program(read_bytes(path, 4096)):
+        report("error", "%s is not a Windows program" % found[0])
 
 
-def main(folder):
-    if not os.path.isdir(folder):
-        print("error: %s is not a folder" % folder)
-        return 1
-    names = os.listdir(folder)
-    errors = []
+def check_letter_case(names, report):
+    """One rule for every file setup.exe looks for by name."""
+    for expected in ("setup.exe", MAIN_PACKAGE, SCRIPTING_ENGINE, DRIVER):
+        for name in matching(names, expected):
+            if name != expected:
+                report("warning", "%s is named %s: setup.exe still finds it (Windows matches "
+                       "file names whatever their letter case), but name it exactly" %
+                       (expected, name))
+    for name in matching(names, LM_PREFIX + "*"):
+        if not name.startswith(LM_PREFIX):
+            report("warning", "%s: setup.exe still finds it (Windows matches file names "
+                   "whatever their letter case), but name it %s..." % (name, LM_PREFIX))
+
+
+def check_medium(folder, report):
+    try:
+        names = os.listdir(folder)
+    except OSError as error:
+        raise CannotCheck("cannot read the folder %s: %s" % (folder, error.strerror))
+    check_letter_case(names, report)
+    setup = matching(names, "setup.exe")
+    version = setup_version(folder, setup[0], report) if setup else None
+    if not setup:
+        report("error", "setup.exe is missing")
+    main = matching(names, MAIN_PACKAGE)
+    if not main:
+        report("error", "%s is missing: setup.exe would hand msiexec a package that is "
+               "not there" % MAIN_PACKAGE)
+    elif not is_package(os.path.join(folder, main[0])):
+        report("error", "%s is not a Windows Installer package" % main[0])
+    elif version:
+        check_markers(os.path.join(folder, main[0]), version, report)
+    check_licence_manager(folder, names, report)
+    engine = matching(names, SCRIPTING_ENGINE)
+    if not engine:
+        report("warning", "%s is missing: the licence manager is installed without the "
+               "scripting engine" % SCRIPTING_ENGINE)
+    elif not is_package(os.path.join(folder, engine[0])):
+        report("error", "%s is not a Windows Installer package" % engine[0])
+    check_driver(folder, names, report)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(
+        prog="check-medium.py", description=__doc__.strip().split("\n\n")[1],
+        epilog=__doc__.strip().split("\n\n")[2])
+    parser.add_argument("folder", metavar="MEDIUM_FOLDER")
+    args = parser.parse_args(argv)
+    found = {"error": 0, "warning": 0}
 
     def report(kind, message):
         print("%s: %s" % (kind, message))
-        if kind == "error":
-            errors.append(message)
+        found[kind] += 1
 
-    if not matching(names, "setup.exe"):
-        report("error", "setup.exe is missing")
-    check_main_package(folder, names, report)
-    check_licence_manager(folder, names, report)
-    check_optional_files(names, report)
-    if not errors:
-        print("ok: %s is ready to ship" % folder)
-    return 1 if errors else 0
+    try:
+        if not os.path.isdir(args.folder):
+            raise CannotCheck("%s is not a folder" % args.folder)
+        if shutil.which("msiinfo") is None:
+            raise CannotCheck("msiinfo is not installed (Debian package msitools)")
+        if pefile is None:
+            raise CannotCheck("pefile is not installed (Debian package python3-pefile)")
+        check_medium(args.folder, report)
+    except CannotCheck as problem:
+        print("cannot check: %s" % problem)
+        return 2
+    if found["error"]:
+        return 1
+    warnings = found["warning"]
+    print("ok: %s is ready to ship%s" % (
+        args.folder, ", with %d warning%s" % (warnings, "s" * (warnings != 1)) if warnings else ""))
+    return 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        print(__doc__.strip().splitlines()[2], file=sys.stderr)
-        sys.exit(2)
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1:]))

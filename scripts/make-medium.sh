@@ -9,22 +9,36 @@
 #   --no-isscript                leave ISScript10.Msi out
 #   --lm-version V               the licence manager's version (default 9.7.0)
 set -euo pipefail
-out=$1 setup_exe=$2 driver_exe=$3
+Usage() { sed -n '6,10s/^# \{0,1\}//p' "$0"; }
+BadUsage() { echo "make-medium.sh: $*" >&2; Usage >&2; exit 2; }
+case ${1:-} in -h|--help) Usage; exit 0 ;; esac
+[ $# -ge 3 ] || BadUsage "needs OUT_DIR, SETUP_EXE and DRIVER_STANDIN_EXE"
+out=$1
+for file in "$2" "$3"; do [ -f "$file" ] || BadUsage "no file $file"; done
+# Whole paths: wixl runs from medium/.
+setup_exe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+driver_exe=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 shift 3
 markers=ls,dd fail=0 isscript=1 lm_version=9.7.0
 while [ $# -gt 0 ]; do
   case $1 in
+    --markers|--lm-version) [ $# -ge 2 ] || BadUsage "$1 needs a value" ;;&
     --markers) markers=$2; shift ;;
     --fail) fail=1 ;;
     --no-isscript) isscript=0 ;;
     --lm-version) lm_version=$2; shift ;;
-    *) echo "make-medium.sh: unknown option $1" >&2; exit 2 ;;
+    *) BadUsage "unknown option $1" ;;
   esac
   shift
 done
 ls=0 dd=0
-case ,$markers, in *,ls,*) ls=1 ;; esac
-case ,$markers, in *,dd,*) dd=1 ;; esac
+case $markers in
+  ls,dd|dd,ls) ls=1 dd=1 ;;
+  ls) ls=1 ;;
+  dd) dd=1 ;;
+  none) ;;
+  *) BadUsage "--markers takes ls,dd, ls, dd or none, not \"$markers\"" ;;
+esac
 
 sources=$(cd "$(dirname "$0")/../medium" && pwd)
 rm -rf "$out"

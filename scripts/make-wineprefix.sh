@@ -2,6 +2,12 @@
 # Creates a private 64-bit wine prefix once: no display needed, no prompts.
 # usage: make-wineprefix.sh wine|wine64 PREFIX
 set -eu
+Usage() { sed -n '3s/^# \{0,1\}//p' "$0"; }
+case ${1:-} in
+  -h|--help) Usage; exit 0 ;;
+  wine|wine64) [ $# -eq 2 ] || { Usage >&2; exit 2; } ;;
+  *) Usage >&2; exit 2 ;;
+esac
 flavour=$1
 prefix=$2
 here=$(cd "$(dirname "$0")" && pwd)

@@ -4,9 +4,28 @@
 # wine's own Windows Installer, in a new private prefix, and shows what
 # happened.
 #
-# usage: run-sample.sh [--markers ls,dd|ls|dd|none] [--fail] [--no-isscript]
-#   With no option: the typical run, both prerequisites chosen.
+# usage: run-sample.sh [--markers ls,dd|ls|dd|none] [--fail] [--no-isscript] [--again]
+#   --markers      the choices the main package records (default ls,dd)
+#   --fail         the main package fails its installation
+#   --no-isscript  the medium has no ISScript10.Msi
+#   --again        start setup.exe a second time in the same prefix, to show
+#                  that what is installed is not installed again
 set -euo pipefail
+Usage() { sed -n '7,12s/^# \{0,1\}//p' "$0"; }
+BadUsage() { echo "run-sample.sh: $*" >&2; Usage >&2; exit 2; }
+medium_options=() again=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    -h|--help) Usage; exit 0 ;;
+    --markers)
+      case ${2:-} in ls,dd|dd,ls|ls|dd|none) ;; *) BadUsage "--markers takes ls,dd, ls, dd or none" ;; esac
+      medium_options+=("$1" "$2"); shift ;;
+    --fail|--no-isscript) medium_options+=("$1") ;;
+    --again) again=1 ;;
+    *) BadUsage "unknown option $1" ;;
+  esac
+  shift
+done
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/wine-env.sh
@@ -28,28 +47,49 @@ build=$root/build/$preset
 
 sample=$root/build/sample
 medium="$sample/Sample Medium"
-scripts/make-medium.sh "$medium" "$build/setup.exe" "$build/driver_standin.exe" "$@"
+scripts/make-medium.sh "$medium" "$build/setup.exe" "$build/driver_standin.exe" \
+  ${medium_options[@]+"${medium_options[@]}"}
 export WINEPREFIX=$sample/wineprefix-$flavour
 rm -rf "$WINEPREFIX"
 scripts/make-wineprefix.sh "$flavour" "$WINEPREFIX"
-
-set +e
-scripts/wine-run.sh "$flavour" "Z:${medium//\//\\}\\setup.exe"
-code=$?
-set -e
+trap 'wineserver -k 2>/dev/null || true' EXIT
 
 markers="$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805"
 receipt="$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt"
-echo
-echo "medium:              $medium"
-ls "$medium" | sed 's/^/                       /'
-echo "setup.exe exit code: $code"
-echo "markers left by the main package (Program Files (x86)\\Brenk\\Installers\\Nerim\\1.5.0.113805):"
-ls "$markers" 2>/dev/null | sed 's/^/  /' | grep . || echo "  none"
-echo "installed programs (32-bit view of the registry):"
-scripts/wine-run.sh "$flavour" reg query \
-  'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:32 |
-  tr -d '\r' | sed -n 's/^ *DisplayName *REG_SZ *\(.*\)/  \1/p' | grep . || echo "  none"
-echo "driver installer runs:"
-if [ -s "$receipt" ]; then tr -d '\r' < "$receipt" | sed 's/^/  /'; else echo "  none"; fi
-wineserver -k 2>/dev/null || true
+Installed() {
+  scripts/wine-run.sh "$flavour" reg query \
+    'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:32 |
+    tr -d '\r' | sed -n 's/^ *DisplayName *REG_SZ *\(.*\)/\1/p'
+}
+Indented() { sed 's/^/  /' | grep . || echo "  none"; }
+
+RunAndShow() {  # WHICH
+  set +e
+  scripts/wine-run.sh "$flavour" "Z:${medium//\//\\}\\setup.exe"
+  local code=$?
+  set -e
+  local installed
+  installed=$(Installed)
+  echo
+  echo "== $1 start of setup.exe: exit code $code"
+  if grep -qx "Nerim (sample)" <<<"$installed"; then
+    echo "main package: installed (\"Nerim (sample)\" is listed)"
+  else
+    echo "main package: NOT installed: it failed or was cancelled, so setup.exe installed" \
+         "no prerequisite"
+  fi
+  echo "markers left by the main package (Program Files (x86)\\Brenk\\Installers\\Nerim\\1.5.0.113805):"
+  ls "$markers" 2>/dev/null | Indented
+  echo "installed programs (32-bit view of the registry):"
+  Indented <<<"$installed"
+  echo "driver installer runs:"
+  tr -d '\r' < "$receipt" 2>/dev/null | Indented
+}
+
+echo "medium: $medium"
+ls "$medium" | Indented
+RunAndShow first
+if [ "$again" = 1 ]; then
+  RunAndShow second
+  echo "(the second start installs nothing again; only the driver's installer runs each time)"
+fi

@@ -1,4 +1,9 @@
 # Sourced by the scripts: what this host can run.
+# usage: . scripts/wine-env.sh   (defines Runs32BitCode, Wine32Problem, Wine32Works)
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  sed -n '2s/^# //p' "$0"
+  case ${1:-} in -h|--help) exit 0 ;; *) exit 2 ;; esac
+fi
 
 # True when this host executes 32-bit x86 code itself, not through an
 # emulator registered with binfmt_misc. Some kernels and sandboxes cannot.

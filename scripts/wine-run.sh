@@ -3,10 +3,21 @@
 # usage: wine-run.sh wine|wine64 PROGRAM [ARGS...]
 # "wine64" runs 64-bit programs with the 64-bit loader alone, so it works on
 # hosts that cannot execute wine's 32-bit side.
+# The prefix is $WINEPREFIX, which must be set; WINE_RUN_TIMEOUT bounds the
+# run in seconds (default 300).
 set -u
+Usage() { sed -n '3,7s/^# \{0,1\}//p' "$0"; }
+case ${1:-} in
+  -h|--help) Usage; exit 0 ;;
+  wine|wine64) [ $# -ge 2 ] || { Usage >&2; exit 2; } ;;
+  *) Usage >&2; exit 2 ;;
+esac
 flavour=$1
 shift
-: "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
+if [ -z "${WINEPREFIX:-}" ]; then
+  echo "wine-run.sh: set WINEPREFIX to the prefix to run in (never ~/.wine)" >&2
+  exit 2
+fi
 export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko prompts, no menu entries written into the host. Wine runs

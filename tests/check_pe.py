@@ -5,48 +5,18 @@ usage: check_pe.py SETUP_EXE VERSION
 VERSION is the product's version as the build has it, e.g. 1.5.0.113805.
 Prints one line per finding and exits 1 when any check fails.
 """
+import os
 import sys
-import xml.etree.ElementTree as ET
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from pe_checks import manifest_problems, version_tables  # noqa: E402
 
 SIZE_BUDGET = 256 * 1024
 # Windows' own DLLs; anything else (libstdc++-6.dll, libwinpthread-1.dll...)
 # would have to lie beside setup.exe on the medium, where others may plant one.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
-ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
-
-
-def manifest_text(pe):
-    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
-        return None, "no resources"
-    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if kind.id != pefile.RESOURCE_TYPE["RT_MANIFEST"]:
-            continue
-        ids = [entry.id for entry in kind.directory.entries]
-        if ids != [1]:
-            return None, "manifest resources %r, expected only id 1" % ids
-        languages = kind.directory.entries[0].directory.entries
-        if len(languages) != 1:
-            return None, "%d manifests under id 1" % len(languages)
-        data = languages[0].data.struct
-        return pe.get_data(data.OffsetToData, data.Size), None
-    return None, "no manifest resource"
-
-
-def manifest_problems(pe):
-    text, problem = manifest_text(pe)
-    if problem:
-        return [problem]
-    root = ET.fromstring(text)
-    levels = root.findall(".//%srequestedExecutionLevel" % ASM_V3)
-    if len(levels) != 1:
-        return ["%d requestedExecutionLevel elements" % len(levels)]
-    found = [(levels[0].get("level"), levels[0].get("uiAccess"))]
-    problems = [] if found == [("requireAdministrator", "false")] else ["execution level %r" % found]
-    if [child.tag for child in root] != [ASM_V3 + "trustInfo"]:
-        problems.append("manifest holds more than trustInfo: %r" % [c.tag for c in root])
-    return problems
 
 
 def version_problems(pe, version):
@@ -57,11 +27,10 @@ def version_problems(pe, version):
         "CompanyName": "Brenk", "FileDescription": "Nerim Setup", "FileVersion": version,
         "InternalName": "setup", "OriginalFilename": "setup.exe", "ProductName": "Nerim",
         "ProductVersion": version}
-    tables = [table for info in getattr(pe, "FileInfo", [[]])[0]
-              for table in getattr(info, "StringTable", [])]
-    if len(tables) != 1 or tables[0].LangID != b"040904E4":
-        return ["version strings %r, expected one table 040904E4" % [t.LangID for t in tables]]
-    found = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
+    tables = version_tables(pe)
+    if [language for language, _ in tables] != ["040904E4"]:
+        return ["version strings %r, expected one table 040904E4" % [t[0] for t in tables]]
+    found = tables[0][1]
     problems = ["version string %s is %r, expected %r" % (name, found.get(name), value)
                 for name, value in expected_strings.items() if found.get(name) != value]
     if not found.get("LegalCopyright", "").startswith("Copyright"):

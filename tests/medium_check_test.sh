@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
 # check-medium.py on the sample medium, then on copies broken one rule at a time.
-# usage: medium_check_test.sh WORK_DIR
+# usage: medium_check_test.sh SETUP_EXE DRIVER_EXE WORK_DIR
 set -uo pipefail
-work=$1
+setup_exe=$1 driver_exe=$2 work=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
 check=$here/scripts/check-medium.py
 passed=0 failed=0
 
 rm -rf "$work"
 mkdir -p "$work"
-echo "stand-in" > "$work/setup.exe"
-echo "stand-in" > "$work/driver.exe"
-"$here/scripts/make-medium.sh" "$work/clean" "$work/setup.exe" "$work/driver.exe" >/dev/null
+"$here/scripts/make-medium.sh" "$work/clean" "$setup_exe" "$driver_exe" >/dev/null
 
 # Expect EXIT_CODE TEXT DESCRIPTION -- COMMANDS...: breaks a fresh copy of the
 # clean medium with COMMANDS (run inside it) and expects the check to exit
@@ -24,7 +22,7 @@ Expect() {
   cp -r "$work/clean" "$copy"
   (cd "$copy" && eval "$*")
   local output status
-  output=$(/usr/bin/python3 "$check" "$copy" 2>&1)
+  output=$(PATH=${CHECK_PATH:-$PATH} /usr/bin/python3 "$check" "$copy" 2>&1)
   status=$?
   if [ "$status" = "$code" ] && grep -qF -- "$text" <<<"$output"; then
     passed=$((passed + 1))
@@ -50,13 +48,31 @@ Expect 1 "lacks \"Sentinel\"" "product name without the words" -- \
   "(cd '$here/medium' && sed 's/Name=\"Sentinel RMS License Manager/Name=\"RMS License Manager/' \
      license-manager.wxs > '$work/renamed.wxs' && wixl -D Version=9.7.0 -o '$work/broken/$lm' '$work/renamed.wxs')"
 Expect 0 "warning: ISScript10.Msi is missing" "no scripting engine" -- rm ISScript10.Msi
-Expect 0 "only as isscript10.msi" "scripting engine in other letter case" -- \
+Expect 0 "ISScript10.Msi is named isscript10.msi: setup.exe still finds it" \
+  "scripting engine in other letter case" -- \
   mv ISScript10.Msi isscript10.msi
-Expect 0 "SentinelSystemDriverInstaller7.5.8.exe is missing" "no driver installer" -- \
+Expect 0 "ready to ship, with 1 warning" "no driver installer" -- \
   rm SentinelSystemDriverInstaller7.5.8.exe
-Expect 0 "there is SentinelSystemDriverInstaller7.6.0.exe" "driver installer of another version" -- \
-  mv SentinelSystemDriverInstaller7.5.8.exe SentinelSystemDriverInstaller7.6.0.exe
+Expect 0 "SentinelSystemDriverInstaller7.6.0.exe: setup.exe runs only" "another driver version too" -- \
+  cp SentinelSystemDriverInstaller7.5.8.exe SentinelSystemDriverInstaller7.6.0.exe
+Expect 1 "SentinelSystemDriverInstaller7.5.8.exe is empty" "empty driver installer" -- \
+  ': > SentinelSystemDriverInstaller7.5.8.exe'
 Expect 1 "setup.exe is missing" "no setup.exe" -- rm setup.exe
+Expect 1 "setup.exe is not a Windows program" "setup.exe a text file" -- 'echo text > setup.exe'
+Expect 1 "setup.exe is not a Windows program" "setup.exe a folder" -- 'rm setup.exe; mkdir setup.exe'
+Expect 1 "64-bit (x86-64) build" "the 64-bit build as setup.exe" -- \
+  "/usr/bin/python3 -c 'import pefile; pe = pefile.PE(\"setup.exe\"); pe.FILE_HEADER.Machine = 0x8664; pe.write(\"setup.exe\")'"
+Expect 1 "ISScript10.Msi is not a Windows Installer package" "scripting engine a text file" -- \
+  'echo text > ISScript10.Msi'
+Expect 0 "NerimInstaller.msi_ is named NerimInstaller.MSI_: setup.exe still finds it" \
+  "main package in other letter case" -- mv NerimInstaller.msi_ NerimInstaller.MSI_
+Expect 0 "installs no optLS or optDD marker" "main package without markers" -- \
+  "(cd '$here/medium' && wixl -D LS=0 -D DD=0 -D FAIL=0 -o '$work/broken/NerimInstaller.msi_' nerim.wxs)"
+Expect 1 "optLS to [ProgramFilesFolder]\\Brenk\\Installers\\Nerim\\1.6.0.120000\\optLS, but setup.exe 1.5.0.113805" \
+  "main package of another version" -- \
+  "(cd '$here/medium' && sed 's/1\.5\.0\.113805/1.6.0.120000/' nerim.wxs > '$work/v16.wxs' &&
+    wixl -D LS=1 -D DD=1 -D FAIL=0 -o '$work/broken/NerimInstaller.msi_' '$work/v16.wxs')"
+CHECK_PATH=/nonexistent Expect 2 "msiinfo is not installed" "msitools missing" -- true
 
 echo "medium check: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Every script in scripts/ and bench/ answers --help with its usage and exit
+# code 0 before doing anything, and one that needs arguments answers none
+# with its usage and exit code 2; never with a shell or Python error.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+passed=0 failed=0
+# The scripts that do their whole job when given no argument.
+runs_bare=" scripts/test.sh scripts/run-sample.sh scripts/install-deps.sh bench/run.sh "
+
+Expect() {  # CODE SCRIPT ARGS...
+  local code=$1 script=$2 output status
+  shift 2
+  output=$(cd /tmp && timeout 20 "$root/$script" "$@" </dev/null 2>&1)
+  status=$?
+  if [ "$status" = "$code" ] && grep -qi usage <<<"$output" &&
+     ! grep -qE 'Traceback|unbound variable|line [0-9]+:|command not found' <<<"$output"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAILED: %s %s: exit %s, expected %s with its usage\n%s\n' "$script" "$*" "$status" \
+      "$code" "$output"
+  fi
+}
+
+cd "$root"
+# wine-env.sh and pe_checks.py are not run but sourced or imported.
+for script in scripts/*.sh scripts/*.py bench/*.sh bench/*.py; do
+  [ -x "$script" ] || continue
+  Expect 0 "$script" --help
+  [[ $runs_bare == *" $script "* ]] || Expect 2 "$script"
+done
+echo "script usage: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
