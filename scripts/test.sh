@@ -29,7 +29,7 @@ done
 
 echo
 echo "summary:"
-echo "  the rules (natively, ASan and UBSan), the install script, the medium check: run"
+echo "  the rules (natively, ASan and UBSan), the install script, every script's usage, the medium check: run"
 if [ -z "$wine32_problem" ]; then
   echo "  Win32 tests: run under 32-bit wine (i686-wine) and wine64 (x86_64)"
   echo "  shipped 32-bit setup.exe (build/i686/setup.exe): checked statically; the stage and" \
