@@ -5,10 +5,13 @@ Says, in plain words, what setup.exe would silently act on: files that are
 missing, misnamed or not what their names say; a setup.exe and a main package
 of different versions, so that the markers go where setup.exe never looks;
 licence-manager packages that would be installed again on every run or picked
-by chance. Reads the packages with msitools and setup.exe with pefile.
+by chance; Authenticode signatures that no longer match their files, or that
+chain to no trusted root. Reads the packages with msitools, setup.exe with
+pefile and the signatures with osslsigncode.
 
 Exit codes: 0 ready to ship (perhaps with warnings), 1 errors, 2 the medium
-cannot be checked (unreadable, msitools missing) or bad usage.
+cannot be checked (unreadable, msitools, pefile or osslsigncode missing) or
+bad usage.
 """
 import argparse
 import fnmatch
@@ -34,6 +37,7 @@ MARKERS = ("optLS", "optDD")
 # setup.exe probes: "<drive>:\Program Files (x86)\" and "<drive>:\Program Files\".
 PROGRAM_FILES = ("ProgramFilesFolder", "ProgramFiles64Folder")
 MACHINE_I386, MACHINE_AMD64, SUBSYSTEM_GUI = 0x14C, 0x8664, 2
+SYSTEM_CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 
 class CannotCheck(Exception):
@@ -230,7 +234,43 @@ def check_letter_case(names, report):
                    "whatever their letter case), but name it %s..." % (name, LM_PREFIX))
 
 
-def check_medium(folder, report):
+def signature_state(path, ca_file):
+    """("unsigned" | "mismatch" | "untrusted" | "ok", the signer's subject)."""
+    result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-in", path],
+                            capture_output=True, text=True, check=False, stdin=subprocess.DEVNULL)
+    said = result.stdout + result.stderr
+    subjects = [line.split(":", 1)[1].strip() for line in said.splitlines()
+                if line.strip().startswith("Subject:")]
+    signer = subjects[0] if subjects else "an unknown signer"
+    if "No signature found" in said or "Unable to extract existing signature" in said:
+        return "unsigned", None
+    if "MISMATCH" in said:
+        return "mismatch", signer
+    return ("ok" if result.returncode == 0 else "untrusted"), signer
+
+
+def check_signatures(folder, names, ca_file, report):
+    """setup.exe, the packages and the driver's installer: signed files must
+    still match their signatures and chain to a trusted root."""
+    wanted = [n for n in names if os.path.isfile(os.path.join(folder, n)) and any(
+        fnmatch.fnmatch(n.lower(), p.lower())
+        for p in ("setup.exe", MAIN_PACKAGE, SCRIPTING_ENGINE, DRIVER, LM_PREFIX + "*.msi"))]
+    unsigned = []
+    for name in sorted(wanted):
+        state, signer = signature_state(os.path.join(folder, name), ca_file)
+        if state == "unsigned":
+            unsigned.append(name)
+        elif state == "mismatch":
+            report("error", "%s: its signature no longer matches its contents (changed after "
+                   "signing, or damaged in transfer)" % name)
+        elif state == "untrusted":
+            report("warning", "%s is signed by %s, whose certificate does not chain to a "
+                   "trusted root (%s)" % (name, signer, ca_file))
+    if unsigned:
+        report("warning", "not signed: %s" % ", ".join(unsigned))
+
+
+def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE):
     try:
         names = os.listdir(folder)
     except OSError as error:
@@ -256,12 +296,16 @@ def check_medium(folder, report):
     elif not is_package(os.path.join(folder, engine[0])):
         report("error", "%s is not a Windows Installer package" % engine[0])
     check_driver(folder, names, report)
+    check_signatures(folder, names, ca_file, report)
 
 
 def main(argv):
     parser = argparse.ArgumentParser(
         prog="check-medium.py", description=__doc__.strip().split("\n\n")[1],
         epilog=__doc__.strip().split("\n\n")[2])
+    parser.add_argument("--ca", metavar="FILE", default=SYSTEM_CA_BUNDLE,
+                        help="the certificates signatures must chain to (default: the "
+                        "system's, %s)" % SYSTEM_CA_BUNDLE)
     parser.add_argument("folder", metavar="MEDIUM_FOLDER")
     args = parser.parse_args(argv)
     found = {"error": 0, "warning": 0}
@@ -277,7 +321,10 @@ def main(argv):
             raise CannotCheck("msiinfo is not installed (Debian package msitools)")
         if pefile is None:
             raise CannotCheck("pefile is not installed (Debian package python3-pefile)")
-        check_medium(args.folder, report)
+        if shutil.which("osslsigncode") is None:
+            raise CannotCheck("osslsigncode is not installed (Debian package osslsigncode)")
+        read_bytes(args.ca, 1)
+        check_medium(args.folder, report, args.ca)
     except CannotCheck as problem:
         print("cannot check: %s" % problem)
         return 2

@@ -36,7 +36,7 @@ EOF
 chmod +x "$work/bin/"*
 
 all=(g++ cmake ninja-build googletest coreutils python3 python3-pefile
-     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wixl msitools osslsigncode openssl)
+     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wixl msitools osslsigncode openssl xorriso zip)
 
 # Run NAME INSTALLED... : a machine with these packages; then runs the script
 # with the environment given by the caller, leaving $out, $code and $calls.

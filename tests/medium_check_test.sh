@@ -10,6 +10,8 @@ passed=0 failed=0
 rm -rf "$work"
 mkdir -p "$work"
 "$here/scripts/make-medium.sh" "$work/clean" "$setup_exe" "$driver_exe" >/dev/null
+bash "$here/tests/signing/make_test_key.sh" "$work/key"
+sign="$here/scripts/sign.sh --pkcs12 $work/key/test.p12 --password-file $work/key/password.txt"
 
 # Expect EXIT_CODE TEXT DESCRIPTION -- COMMANDS...: breaks a fresh copy of the
 # clean medium with COMMANDS (run inside it) and expects the check to exit
@@ -33,7 +35,7 @@ Expect() {
 }
 
 lm=SentinelRMSLicenseManager9.7.0.msi
-Expect 0 "ready to ship" "the sample medium is clean" -- true
+Expect 0 "not signed: ISScript10.Msi, NerimInstaller.msi_" "the sample medium is clean but unsigned" -- true
 Expect 1 "NerimInstaller.msi_ is missing" "no main package" -- rm NerimInstaller.msi_
 Expect 1 "is not a Windows Installer package" "main package is not an MSI" -- \
   'echo text > NerimInstaller.msi_'
@@ -51,7 +53,7 @@ Expect 0 "warning: ISScript10.Msi is missing" "no scripting engine" -- rm ISScri
 Expect 0 "ISScript10.Msi is named isscript10.msi: setup.exe still finds it" \
   "scripting engine in other letter case" -- \
   mv ISScript10.Msi isscript10.msi
-Expect 0 "ready to ship, with 1 warning" "no driver installer" -- \
+Expect 0 "ready to ship, with 2 warnings" "no driver installer" -- \
   rm SentinelSystemDriverInstaller7.5.8.exe
 Expect 0 "SentinelSystemDriverInstaller7.6.0.exe: setup.exe runs only" "another driver version too" -- \
   cp SentinelSystemDriverInstaller7.5.8.exe SentinelSystemDriverInstaller7.6.0.exe
@@ -72,6 +74,12 @@ Expect 1 "optLS to [ProgramFilesFolder]\\Brenk\\Installers\\Nerim\\1.6.0.120000\
   "main package of another version" -- \
   "(cd '$here/medium' && sed 's/1\.5\.0\.113805/1.6.0.120000/' nerim.wxs > '$work/v16.wxs' &&
     wixl -D LS=1 -D DD=1 -D FAIL=0 -o '$work/broken/NerimInstaller.msi_' '$work/v16.wxs')"
+Expect 1 "SentinelSystemDriverInstaller7.5.8.exe: its signature no longer matches" \
+  "a signed driver installer changed after signing" -- \
+  "$sign SentinelSystemDriverInstaller7.5.8.exe >/dev/null &&
+   printf X | dd of=SentinelSystemDriverInstaller7.5.8.exe bs=1 seek=1024 conv=notrunc 2>/dev/null"
+Expect 0 "setup.exe is signed by /CN=Nerim Test Signer/O=Brenk, whose certificate does not chain" \
+  "setup.exe signed by an untrusted certificate" -- "$sign setup.exe >/dev/null"
 CHECK_PATH=/nonexistent Expect 2 "msiinfo is not installed" "msitools missing" -- true
 
 echo "medium check: $passed passed, $failed failed"

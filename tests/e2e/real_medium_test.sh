@@ -101,6 +101,23 @@ msiexec.exe /i \"D:\SentinelRMSLicenseManager9.8.0.msi\" /passive"
 Check "drive root: driver installer path" \
   Equal "$(Receipt | tr -d '\r' | tail -n 1)" '"D:\SentinelSystemDriverInstaller7.5.8.exe"'
 
+# The medium as a release ships it, extracted from the release's zip. Where
+# 32-bit wine cannot run, the zip's 32-bit setup.exe gives way to the one
+# under test, and the run shows that the zip holds a working medium.
+vendor=$work/release/vendor
+rm -rf "$work/release" && mkdir -p "$vendor"
+cp "$work/typical/Sample Medium"/* "$vendor/" && rm "$vendor/setup.exe"
+"$scripts/release.sh" --vendor "$vendor" --out "$work/release/out" --allow-dirty >/dev/null
+/usr/bin/python3 -m zipfile -e "$work/release/out/Nerim-1.5.0.113805/Nerim-1.5.0.113805.zip" \
+  "$work/release/unzipped"
+medium=$work/release/unzipped/Nerim-1.5.0.113805
+[ "$flavour" = wine64 ] && cp "$setup_exe" "$medium/setup.exe"
+NewPrefix release
+RunSetup
+Check "release zip: setup exits with 0" Equal "$setup_exit" 0
+Check "release zip: licence manager installed" Listed "Sentinel RMS License Manager 9.7.0 (sample)"
+Check "release zip: driver installer ran once" ReceiptLines 1
+
 # A main package that fails where an earlier installation left its markers
 # (a failed upgrade or repair): nothing else is installed.
 # The failing package records no choice itself, so its rollback cannot take
