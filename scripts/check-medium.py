@@ -16,6 +16,7 @@ bad usage.
 import argparse
 import fnmatch
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -95,7 +96,11 @@ def setup_version(folder, name, report):
     if not is_windows_program(data):
         report("error", "%s is not a Windows program" % name)
         return None
-    pe = pefile.PE(data=data, fast_load=False)
+    try:
+        pe = pefile.PE(data=data)
+    except pefile.PEFormatError as error:
+        report("error", "%s is not a Windows program that loads: %s" % (name, error))
+        return None
     if pe.FILE_HEADER.Machine == MACHINE_AMD64:
         report("error", "%s is the 64-bit (x86-64) build: the medium needs the "
                "32-bit one (build/i686/setup.exe)" % name)
@@ -235,18 +240,23 @@ def check_letter_case(names, report):
 
 
 def signature_state(path, ca_file):
-    """("unsigned" | "mismatch" | "untrusted" | "ok", the signer's subject)."""
+    """("unsigned" | "mismatch" | "untrusted" | "ok" | "unreadable", the
+    signer's subject); "unreadable" for a file osslsigncode cannot parse, which
+    the checks of what the file is report already."""
     result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-in", path],
                             capture_output=True, text=True, check=False, stdin=subprocess.DEVNULL)
     said = result.stdout + result.stderr
     subjects = [line.split(":", 1)[1].strip() for line in said.splitlines()
                 if line.strip().startswith("Subject:")]
-    signer = subjects[0] if subjects else "an unknown signer"
-    if "No signature found" in said or "Unable to extract existing signature" in said:
+    signer = subjects[0] if subjects else None
+    # "No signature found", "MSI file has no signature" (osslsigncode 2.5)...
+    if re.search(r"no signature|unable to extract existing signature", said, re.IGNORECASE):
         return "unsigned", None
     if "MISMATCH" in said:
         return "mismatch", signer
-    return ("ok" if result.returncode == 0 else "untrusted"), signer
+    if result.returncode == 0:
+        return "ok", signer
+    return ("untrusted" if signer else "unreadable"), signer
 
 
 def check_signatures(folder, names, ca_file, report):
@@ -270,6 +280,20 @@ def check_signatures(folder, names, ca_file, report):
         report("warning", "not signed: %s" % ", ".join(unsigned))
 
 
+def package_path(folder, names, expected, report, if_missing):
+    """The path of the package named `expected` (in any letter case), or None
+    when it is missing (reported as if_missing says) or no Windows Installer
+    package."""
+    found = matching(names, expected)
+    if not found:
+        report(*if_missing)
+        return None
+    if not is_package(os.path.join(folder, found[0])):
+        report("error", "%s is not a Windows Installer package" % found[0])
+        return None
+    return os.path.join(folder, found[0])
+
+
 def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE):
     try:
         names = os.listdir(folder)
@@ -280,21 +304,15 @@ def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE):
     version = setup_version(folder, setup[0], report) if setup else None
     if not setup:
         report("error", "setup.exe is missing")
-    main = matching(names, MAIN_PACKAGE)
-    if not main:
-        report("error", "%s is missing: setup.exe would hand msiexec a package that is "
-               "not there" % MAIN_PACKAGE)
-    elif not is_package(os.path.join(folder, main[0])):
-        report("error", "%s is not a Windows Installer package" % main[0])
-    elif version:
-        check_markers(os.path.join(folder, main[0]), version, report)
+    main = package_path(folder, names, MAIN_PACKAGE, report, (
+        "error", "%s is missing: setup.exe would hand msiexec a package that is not there"
+        % MAIN_PACKAGE))
+    if main and version:
+        check_markers(main, version, report)
     check_licence_manager(folder, names, report)
-    engine = matching(names, SCRIPTING_ENGINE)
-    if not engine:
-        report("warning", "%s is missing: the licence manager is installed without the "
-               "scripting engine" % SCRIPTING_ENGINE)
-    elif not is_package(os.path.join(folder, engine[0])):
-        report("error", "%s is not a Windows Installer package" % engine[0])
+    package_path(folder, names, SCRIPTING_ENGINE, report, (
+        "warning", "%s is missing: the licence manager is installed without the scripting "
+        "engine" % SCRIPTING_ENGINE))
     check_driver(folder, names, report)
     check_signatures(folder, names, ca_file, report)
 
