@@ -32,7 +32,8 @@ while [ $# -gt 0 ]; do
       case $1 in
         --vendor) vendor=$2 ;;
         --out) out=$2 ;;
-        *) signing+=("$1" "$(realpath -m "$2")") ;;
+        --timestamp) signing+=("$1" "$2") ;;
+        *) signing+=("$1" "$(realpath -m "$2")") ;;  # the script runs from the checkout
       esac
       shift ;;
     *) BadUsage "unknown argument $1" ;;

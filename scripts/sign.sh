@@ -51,8 +51,8 @@ else
   credentials=(-certs "$cert" -key "$key")
 fi
 [ ${#files[@]} -gt 0 ] || BadUsage "no file to sign"
-for file in $pkcs12 $cert $key $password; do
-  [ -f "$file" ] && [ -r "$file" ] || Fail "cannot read $file"
+for file in "$pkcs12" "$cert" "$key" "$password"; do
+  [ -z "$file" ] || { [ -f "$file" ] && [ -r "$file" ]; } || Fail "cannot read $file"
 done
 command -v osslsigncode >/dev/null || Fail "osslsigncode is not installed (apt-get install osslsigncode)"
 
