@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every script in scripts/ and bench/ answers --help with its usage and exit
-# code 0 before doing anything, and one that needs arguments answers none
-# with its usage and exit code 2; never with a shell or Python error.
+# code 0 before doing anything, and an unknown option, or no argument where
+# it needs some, with its usage and exit code 2; never with a shell or Python
+# error.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 passed=0 failed=0
@@ -28,6 +29,7 @@ cd "$root"
 for script in scripts/*.sh scripts/*.py bench/*.sh bench/*.py; do
   [ -x "$script" ] || continue
   Expect 0 "$script" --help
+  Expect 2 "$script" --no-such-option
   [[ $runs_bare == *" $script "* ]] || Expect 2 "$script"
 done
 echo "script usage: $passed passed, $failed failed"
