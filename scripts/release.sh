@@ -101,7 +101,7 @@ fi
 # Fixed times and order, so that the same inputs give the same archives.
 epoch=$(git log -1 --format=%ct HEAD)
 touch -d "@$epoch" "$medium"/* "$medium"
-(cd "$stage" && LC_ALL=C TZ=UTC zip -q -X -D "$name.zip" $(LC_ALL=C ls -d "$name"/*))
+(cd "$stage" && export LC_ALL=C TZ=UTC && files=("$name"/*) && zip -q -X -D "$name.zip" "${files[@]}")
 SOURCE_DATE_EPOCH=$epoch xorriso -no_rc -as mkisofs -quiet -J -joliet-long -r \
   -V "NERIM_${version//./_}" -o "$stage/$name.iso" "$medium" 2>/dev/null
 {
