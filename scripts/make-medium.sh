@@ -8,8 +8,11 @@
 #   --fail                       the main package fails its installation
 #   --no-isscript                leave ISScript10.Msi out
 #   --lm-version V               the licence manager's version (default 9.7.0)
+#   --product-version V          the version whose folder the main package puts its
+#                                markers in (default: the one in SETUP_EXE's version
+#                                resource, so that setup.exe finds them)
 set -euo pipefail
-Usage() { sed -n '6,10s/^# \{0,1\}//p' "$0"; }
+Usage() { sed -n '6,13s/^# \{0,1\}//p' "$0"; }
 BadUsage() { echo "make-medium.sh: $*" >&2; Usage >&2; exit 2; }
 case ${1:-} in -h|--help) Usage; exit 0 ;; esac
 [ $# -ge 3 ] || BadUsage "needs OUT_DIR, SETUP_EXE and DRIVER_STANDIN_EXE"
@@ -19,14 +22,15 @@ for file in "$2" "$3"; do [ -f "$file" ] || BadUsage "no file $file"; done
 setup_exe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 driver_exe=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 shift 3
-markers=ls,dd fail=0 isscript=1 lm_version=9.7.0
+markers=ls,dd fail=0 isscript=1 lm_version=9.7.0 product_version=
 while [ $# -gt 0 ]; do
   case $1 in
-    --markers|--lm-version) [ $# -ge 2 ] || BadUsage "$1 needs a value" ;;&
+    --markers|--lm-version|--product-version) [ $# -ge 2 ] || BadUsage "$1 needs a value" ;;&
     --markers) markers=$2; shift ;;
     --fail) fail=1 ;;
     --no-isscript) isscript=0 ;;
     --lm-version) lm_version=$2; shift ;;
+    --product-version) product_version=$2; shift ;;
     *) BadUsage "unknown option $1" ;;
   esac
   shift
@@ -40,12 +44,20 @@ case $markers in
   *) BadUsage "--markers takes ls,dd, ls, dd or none, not \"$markers\"" ;;
 esac
 
+scripts=$(cd "$(dirname "$0")" && pwd)
+if [ -z "$product_version" ]; then
+  product_version=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1])
+import pefile, pe_checks
+print(dict(pe_checks.version_tables(pefile.PE(sys.argv[2])))["040904E4"]["ProductVersion"])' \
+    "$scripts" "$setup_exe" 2>/dev/null) || BadUsage "$setup_exe has no version resource; give --product-version"
+fi
 sources=$(cd "$(dirname "$0")/../medium" && pwd)
 rm -rf "$out"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 cd "$sources"  # wixl resolves the packages' Source files from here
-wixl -D LS=$ls -D DD=$dd -D FAIL=$fail -o "$out/NerimInstaller.msi_" nerim.wxs
+wixl -D ProductVersion="$product_version" -D LS=$ls -D DD=$dd -D FAIL=$fail \
+  -o "$out/NerimInstaller.msi_" nerim.wxs
 wixl -D Version="$lm_version" -o "$out/SentinelRMSLicenseManager$lm_version.msi" license-manager.wxs
 if [ "$isscript" = 1 ]; then
   wixl -o "$out/ISScript10.Msi" isscript.wxs

@@ -2,7 +2,7 @@
 # check-medium.py on the sample medium, then on copies broken one rule at a time.
 # usage: medium_check_test.sh SETUP_EXE DRIVER_EXE WORK_DIR
 set -uo pipefail
-setup_exe=$1 driver_exe=$2 work=$3
+setup_exe=$(realpath "$1") driver_exe=$(realpath "$2") work=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
 check=$here/scripts/check-medium.py
 passed=0 failed=0
@@ -69,11 +69,12 @@ Expect 1 "ISScript10.Msi is not a Windows Installer package" "scripting engine a
 Expect 0 "NerimInstaller.msi_ is named NerimInstaller.MSI_: setup.exe still finds it" \
   "main package in other letter case" -- mv NerimInstaller.msi_ NerimInstaller.MSI_
 Expect 0 "installs no optLS or optDD marker" "main package without markers" -- \
-  "(cd '$here/medium' && wixl -D LS=0 -D DD=0 -D FAIL=0 -o '$work/broken/NerimInstaller.msi_' nerim.wxs)"
+  "'$here/scripts/make-medium.sh' '$work/v' '$setup_exe' '$driver_exe' --markers none >/dev/null &&
+   cp '$work/v/NerimInstaller.msi_' ."
 Expect 1 "optLS to [ProgramFilesFolder]\\Brenk\\Installers\\Nerim\\1.6.0.120000\\optLS, but setup.exe 1.5.0.113805" \
   "main package of another version" -- \
-  "(cd '$here/medium' && sed 's/1\.5\.0\.113805/1.6.0.120000/' nerim.wxs > '$work/v16.wxs' &&
-    wixl -D LS=1 -D DD=1 -D FAIL=0 -o '$work/broken/NerimInstaller.msi_' '$work/v16.wxs')"
+  "'$here/scripts/make-medium.sh' '$work/v' '$setup_exe' '$driver_exe' --product-version 1.6.0.120000 \
+     >/dev/null && cp '$work/v/NerimInstaller.msi_' ."
 Expect 1 "SentinelSystemDriverInstaller7.5.8.exe: its signature no longer matches" \
   "a signed driver installer changed after signing" -- \
   "$sign SentinelSystemDriverInstaller7.5.8.exe >/dev/null &&
