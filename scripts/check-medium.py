@@ -24,7 +24,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 try:
     import pefile
-    from pe_checks import manifest_problems, version_tables
+    from pe_checks import manifest_problems, product_version
 except ImportError:  # said as a reason the medium cannot be checked
     pefile = None
 
@@ -112,12 +112,11 @@ def setup_version(folder, name, report):
     if problems:
         report("error", "%s does not ask for administrator rights as it should: %s"
                % (name, "; ".join(problems)))
-    strings = dict(version_tables(pe)).get("040904E4", {})
-    if not strings.get("ProductVersion"):
+    version = product_version(pe)
+    if version is None:
         report("error", "%s has no version resource: it is not Nerim's setup.exe, or one "
                "too old to tell which marker folder it reads" % name)
-        return None
-    return strings["ProductVersion"]
+    return version
 
 
 def directory_path(directories, name):

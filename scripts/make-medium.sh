@@ -46,10 +46,8 @@ esac
 
 scripts=$(cd "$(dirname "$0")" && pwd)
 if [ -z "$product_version" ]; then
-  product_version=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1])
-import pefile, pe_checks
-print(dict(pe_checks.version_tables(pefile.PE(sys.argv[2])))["040904E4"]["ProductVersion"])' \
-    "$scripts" "$setup_exe" 2>/dev/null) || BadUsage "$setup_exe has no version resource; give --product-version"
+  product_version=$(/usr/bin/python3 "$scripts/pe_checks.py" "$setup_exe" 2>/dev/null) ||
+    BadUsage "$setup_exe has no version resource; give --product-version"
 fi
 sources=$(cd "$(dirname "$0")/../medium" && pwd)
 rm -rf "$out"

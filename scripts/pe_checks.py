@@ -1,5 +1,10 @@
 """What setup.exe's resources say, read with pefile; shared by the medium
-check and the build's own check of setup.exe."""
+check, the build's own check of setup.exe and the scripts that need its
+version.
+
+usage: python3 scripts/pe_checks.py SETUP_EXE   prints the product version
+"""
+import sys
 import xml.etree.ElementTree as ET
 
 import pefile
@@ -50,3 +55,21 @@ def version_tables(pe):
               for table in getattr(info, "StringTable", [])]
     return [(t.LangID.decode(), {k.decode(): v.decode() for k, v in t.entries.items()})
             for t in tables]
+
+
+def product_version(pe):
+    """The U.S. English ProductVersion string, e.g. "1.5.0.113805", or None."""
+    return dict(version_tables(pe)).get("040904E4", {}).get("ProductVersion") or None
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        print(__doc__.strip().splitlines()[-1].strip(), file=sys.stderr)
+        sys.exit(2)
+    try:
+        version = product_version(pefile.PE(sys.argv[1]))
+    except (OSError, pefile.PEFormatError) as error:
+        sys.exit("%s: %s" % (sys.argv[1], error))
+    if version is None:
+        sys.exit("%s has no version resource" % sys.argv[1])
+    print(version)

@@ -72,9 +72,7 @@ echo "building setup.exe (preset i686) from $commit"
 build=$root/build/release
 cmake --preset i686 -B "$build" >/dev/null
 cmake --build "$build" --target setup >/dev/null
-version=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, "scripts"); import pefile, pe_checks
-print(dict(pe_checks.version_tables(pefile.PE(sys.argv[1])))["040904E4"]["ProductVersion"])' \
-  "$build/setup.exe")
+version=$(/usr/bin/python3 scripts/pe_checks.py "$build/setup.exe")
 name=Nerim-$version
 final=$out/$name
 if [ -e "$final" ] && [ "$force" = 0 ]; then

@@ -108,13 +108,14 @@ SignOne() {
   local file=$1 unsigned signed said
   unsigned=$(mktemp "$(dirname "$file")/.sign-XXXXXX") && temporary+=("$unsigned")
   signed=$(mktemp "$(dirname "$file")/.sign-XXXXXX") && temporary+=("$signed")
-  cp -p "$file" "$unsigned" || Fail "cannot copy $file"
+  # osslsigncode writes only files that do not exist yet.
+  rm -f "$unsigned" "$signed"
   if IsSigned "$file"; then
-    rm -f "$unsigned"
     osslsigncode remove-signature -in "$file" -out "$unsigned" >/dev/null 2>&1 </dev/null ||
       Fail "cannot remove the signature of $file"
+  else
+    cp -p "$file" "$unsigned" || Fail "cannot copy $file"
   fi
-  rm -f "$signed"
   said=$(osslsigncode sign "${credentials[@]}" "${options[@]}" -in "$unsigned" -out "$signed" \
            2>&1 </dev/null) || Fail "$file: $(Explain "$said")"
   chmod --reference="$file" "$signed" && mv -f "$signed" "$file" || Fail "cannot replace $file"

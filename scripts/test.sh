@@ -30,16 +30,14 @@ done
 echo
 echo "summary:"
 echo "  the rules (natively, ASan and UBSan), the install script, every script's usage, the medium check: run"
+echo "  setup.exe for 64-bit Windows, built as it ships (build/x86_64-shipped/setup.exe):" \
+     "the stage and end-to-end tests ran it under wine64"
 if [ -z "$wine32_problem" ]; then
   echo "  Win32 tests: run under 32-bit wine (i686-wine) and wine64 (x86_64)"
   echo "  shipped 32-bit setup.exe (build/i686/setup.exe): checked statically; the stage and" \
        "end-to-end tests ran it under 32-bit wine"
-  echo "  setup.exe for 64-bit Windows, built as it ships (build/x86_64-shipped/setup.exe):" \
-       "the stage and end-to-end tests ran it under wine64"
 else
   echo "  Win32 tests: run on the 64-bit build under wine64 only ($wine32_problem)"
-  echo "  setup.exe for 64-bit Windows, built as it ships (build/x86_64-shipped/setup.exe):" \
-       "the stage and end-to-end tests ran it under wine64"
   echo "  shipped 32-bit setup.exe (build/i686/setup.exe): checked statically;" \
        "$(cat build/i686/setup_exe_emulated.outcome 2>/dev/null || echo "not run")"
 fi
