@@ -7,13 +7,16 @@
 #   --retry-optional  try the optional 32-bit packages again even where they
 #                     could not be installed less than a day ago
 #
-# Required: what the 64-bit side needs. Optional: what only the 32-bit runs
-# need; it is tried only where it would be used, and a failure to get it is
-# said in one line and remembered for a day, so that a package index that
-# lags does not send every later run to the network. Where everything is
-# present, nothing touches the network. NERIM_DEPS_OPTIONAL, where set,
-# names the optional packages to want instead of asking the host (empty:
-# none).
+# Required: what the 64-bit side needs and, where the host's own wine cannot
+# run 32-bit programs, what the tree of wine32-root.sh needs for that
+# (mmdebstrap, and qemu-user-static where this host cannot execute i386
+# code). Optional: the host's own wine32:i386, tried only where the host
+# executes 32-bit code; a failure to get it is said in one line and
+# remembered for a day, so that a package index that lags does not send
+# every later run to the network. Where everything is present, nothing
+# touches the network. NERIM_DEPS_OPTIONAL and NERIM_DEPS_TREE, where set,
+# name the optional and the tree's packages instead of asking the host
+# (empty: none).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
@@ -45,17 +48,26 @@ Missing() {
   done
 }
 
-# The 32-bit packages, where a test would use them: wine32 where this host
-# runs 32-bit code itself, with qemu where it can be taught to through
-# binfmt_misc. Nothing where neither holds.
+# The host's own 32-bit wine is worth having only where the host executes
+# 32-bit code itself; under emulation the tree's is as fast and always
+# installable.
 OptionalWanted() {
   if [ -n "${NERIM_DEPS_OPTIONAL+set}" ]; then
     printf '%s\n' $NERIM_DEPS_OPTIONAL
   elif Runs32BitCode; then
     echo wine32:i386
-  elif [ "$(id -u)" -eq 0 ] && [ -d /proc/sys/fs/binfmt_misc ]; then
-    echo wine32:i386
+  fi
+}
+
+# What the tree of wine32-root.sh needs, where the host's wine32 is missing.
+TreeWanted() {
+  if [ -n "${NERIM_DEPS_TREE+set}" ]; then
+    printf '%s\n' $NERIM_DEPS_TREE
+  elif ! Runs32BitCode; then
+    echo mmdebstrap
     echo qemu-user-static
+  elif [ -n "$(Missing wine32:i386)" ]; then
+    echo mmdebstrap
   fi
 }
 
@@ -117,7 +129,7 @@ InstallOptional() {
        "or with --retry-optional); the shipped 32-bit setup.exe will be checked but not run"
 }
 
-mapfile -t need < <(Missing "${required[@]}")
+mapfile -t need < <(Missing "${required[@]}" $(TreeWanted))
 mapfile -t optional < <(Missing $(OptionalWanted))
 
 if [ "$check" = 1 ]; then

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Creates a private 64-bit wine prefix once: no display needed, no prompts.
 # usage: make-wineprefix.sh wine|wine64 PREFIX
+# Where NERIM_WINEPREFIX_TEMPLATE names a finished prefix made by the same
+# wine, PREFIX is a copy of it: a 32-bit side made under emulation costs
+# minutes each time.
 set -eu
 Usage() { sed -n '3s/^# \{0,1\}//p' "$0"; }
 case ${1:-} in
@@ -14,6 +17,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 [ -f "$prefix/.ready" ] && exit 0
 rm -rf "$prefix"
 mkdir -p "$(dirname "$prefix")"
+template=${NERIM_WINEPREFIX_TEMPLATE:-}
+if [ -n "$template" ] && [ -f "$template/.ready" ]; then
+  cp -a "$template" "$prefix.new" && mv "$prefix.new" "$prefix" && exit 0
+  rm -rf "$prefix.new"
+  echo "make-wineprefix.sh: cannot copy $template" >&2
+  exit 1
+fi
 export WINEPREFIX=$prefix WINEARCH=win64
 # Where wine's 32-bit side cannot run, wineboot says so and goes on.
 "$here/wine-run.sh" "$flavour" wineboot -i >/dev/null 2>&1 || true

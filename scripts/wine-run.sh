@@ -4,9 +4,10 @@
 # "wine64" runs 64-bit programs with the 64-bit loader alone, so it works on
 # hosts that cannot execute wine's 32-bit side.
 # The prefix is $WINEPREFIX, which must be set; WINE_RUN_TIMEOUT bounds the
-# run in seconds (default 300).
+# run in seconds (default 300). NERIM_WINE_ROOT=1 runs it in the tree of
+# wine32-root.sh, whose wine runs 32-bit programs where the host's cannot.
 set -u
-Usage() { sed -n '3,7s/^# \{0,1\}//p' "$0"; }
+Usage() { sed -n '3,9s/^# \{0,1\}//p' "$0"; }
 case ${1:-} in
   -h|--help) Usage; exit 0 ;;
   wine|wine64) [ $# -ge 2 ] || { Usage >&2; exit 2; } ;;
@@ -19,6 +20,9 @@ if [ -z "${WINEPREFIX:-}" ]; then
   exit 2
 fi
 export WINEPREFIX
+if [ "${NERIM_WINE_ROOT:-}" = 1 ]; then
+  exec "$(dirname "$0")/wine32-root.sh" run "$0" "$flavour" "$@"
+fi
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko prompts, no menu entries written into the host. Wine runs
 # its builtin msiexec even where a real file lies in the system directory;

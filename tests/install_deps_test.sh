@@ -51,7 +51,7 @@ Check() {
 }
 Said() { grep -qF -- "$1" <<<"$out"; }
 
-export NERIM_DEPS_OPTIONAL=wine32:i386
+export NERIM_DEPS_OPTIONAL=wine32:i386 NERIM_DEPS_TREE=
 Fresh present "${all[@]}" wine32:i386
 Run
 Check "everything present: exit 0 and no apt-get call" test "$code/$calls" = 0/0
@@ -85,6 +85,12 @@ Check "--check: exit 1, lists both, installs nothing" test "$code/$calls" = 1/0
 Check "--check: names the missing packages" Said "missing, required: g++"
 NERIM_DEPS_OPTIONAL= Run --check
 Check "--check: no optional package where no 32-bit run would use it" test "$(grep -c optional <<<"$out")" = 0
+
+Fresh tree "${all[@]}"
+NERIM_DEPS_OPTIONAL= NERIM_DEPS_TREE="mmdebstrap qemu-user-static" Run --check
+Check "--check: the 32-bit tree's packages are required" Said "missing, required: mmdebstrap qemu-user-static"
+NERIM_DEPS_OPTIONAL= NERIM_DEPS_TREE="mmdebstrap qemu-user-static" Run
+Check "the 32-bit tree's packages installed" test "$code/$(grep -c -x -e mmdebstrap -e qemu-user-static "$STANDIN/installed")" = 0/2
 
 echo "install-deps: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""Says what ran and how it ended, from ctest's JUnit results, one line a
+test: passed, FAILED, or not run with the reason the test gave (its line
+that starts with "not run:") or the one given with --not-run."""
+import argparse
+import sys
+import xml.etree.ElementTree as ElementTree
+
+# What each test shows, in the words of the summary; a test not named here
+# is shown by its ctest name.
+WHAT = {
+    "native_tests": "the rules, natively under ASan and UBSan",
+    "scripts_usage": "every script's usage",
+    "install_deps": "install-deps.sh against stand-ins for apt",
+    "setup_exe_headers": "the shipped setup.exe's headers, imports, manifest and version",
+    "setup_exe_reproducible": "the shipped setup.exe built again is the same to the byte",
+    "medium_check": "the medium check",
+    "release": "release.sh",
+    "setup_exe_signing": "signing the shipped setup.exe",
+    "shipped_i686_wine": "The shipped 32-bit setup.exe ran the typical chain under 32-bit wine",
+    "wine_prefix": "a wine prefix for the Win32 tests",
+    "wine_tests": "the Win32 tests under wine",
+    "e2e_real_medium": "setup.exe end to end with wine's Windows Installer",
+}
+
+
+def SkipReason(testcase):
+    output = testcase.findtext("system-out") or ""
+    reasons = [line.strip() for line in output.splitlines() if line.startswith("not run:")]
+    return reasons[-1][len("not run:"):].strip() if reasons else "skipped"
+
+
+def Outcome(testcase):
+    status = testcase.get("status")
+    if status == "run":
+        return "passed"
+    if status == "fail":
+        return "FAILED"
+    return "not run (%s)" % SkipReason(testcase)
+
+
+def Lines(label, junit_file):
+    try:
+        suite = ElementTree.parse(junit_file).getroot()
+    except (OSError, ElementTree.ParseError) as error:
+        return ["%s: no results (%s)" % (label, error)], False
+    lines, ok = [], True
+    for testcase in suite.iter("testcase"):
+        outcome = Outcome(testcase)
+        ok = ok and outcome != "FAILED"
+        name = testcase.get("name")
+        lines.append("%s: %s: %s" % (label, WHAT.get(name, name), outcome))
+    return lines, ok
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("results", nargs="+", metavar="LABEL=JUNIT_XML",
+                        help="a test tree's label and its ctest --output-junit file")
+    parser.add_argument("--not-run", action="append", default=[], metavar="WHAT=REASON",
+                        help="a test or tree that was left out, and why")
+    args = parser.parse_args()
+    all_ok = True
+    for pair in args.results:
+        label, _, junit_file = pair.partition("=")
+        lines, ok = Lines(label, junit_file)
+        all_ok = all_ok and ok
+        print("\n".join("  " + line for line in lines))
+    for pair in args.not_run:
+        what, _, reason = pair.partition("=")
+        print("  %s: not run (%s)" % (WHAT.get(what, what), reason))
+    return 0 if all_ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
