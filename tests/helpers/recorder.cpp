@@ -2,12 +2,18 @@
 //
 // Appends one line to the file named by RECORD_LOG, after sleeping
 // RECORD_SLEEP_MS milliseconds (so a caller that did not wait sees nothing):
-//   <own file name>|<current directory>|<command line exactly as received>|<alone or overlap>
-// "overlap" means another recorder was running when this one started. Then it
-// exits with RECORD_EXIT (decimal, or 0x... for codes above 2^31).
+//   <own file name>|<current directory>|<command line exactly as received>|<alone or overlap>|<start-up>
+// "overlap" means another recorder was running when this one started. The
+// start-up field reads "console=C,priority=P,flags=F,show=S,handle=H":
+// whether it has a console, its priority class, the start-up information's
+// dwFlags and wShowWindow, and whether the signalled event whose handle value
+// (hexadecimal) the parent put in RECORD_HANDLE reached this process
+// ("inherited", "missing", or "none" without RECORD_HANDLE). Then it exits
+// with RECORD_EXIT (decimal, or 0x... for codes above 2^31).
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -35,6 +41,24 @@ std::string CurrentDirectory() {
   return std::string(path, length);
 }
 
+std::string StartupReport() {
+  STARTUPINFOA startup;
+  GetStartupInfoA(&startup);
+  std::string handle = "none";
+  std::string value = Variable("RECORD_HANDLE");
+  if (!value.empty()) {
+    // A handle number the child happens to use for something else is not a
+    // signalled event, so only the parent's own event counts.
+    HANDLE event = reinterpret_cast<HANDLE>(
+        static_cast<uintptr_t>(strtoull(value.c_str(), nullptr, 16)));
+    handle = WaitForSingleObject(event, 0) == WAIT_OBJECT_0 ? "inherited" : "missing";
+  }
+  return std::string("console=") + (GetConsoleCP() != 0 ? "yes" : "no") +
+         ",priority=" + std::to_string(GetPriorityClass(GetCurrentProcess())) +
+         ",flags=" + std::to_string(startup.dwFlags) +
+         ",show=" + std::to_string(startup.wShowWindow) + ",handle=" + handle;
+}
+
 void AppendLine(const std::string& logPath, const std::string& line) {
   HANDLE log = CreateFileA(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -55,7 +79,7 @@ int main() {
   std::string logPath = Variable("RECORD_LOG");
   if (!logPath.empty()) {
     AppendLine(logPath, OwnFileName() + "|" + CurrentDirectory() + "|" + GetCommandLineA() + "|" +
-                           (overlap ? "overlap" : "alone") + "\n");
+                           (overlap ? "overlap" : "alone") + "|" + StartupReport() + "\n");
   }
   std::string exitCode = Variable("RECORD_EXIT");
   ExitProcess(static_cast<UINT>(strtoull(exitCode.c_str(), nullptr, 0)));

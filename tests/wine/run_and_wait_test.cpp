@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,34 @@ TEST(RunAndWait, ReturnsOnlyAfterTheChildHasEnded) {
   EXPECT_EQ(7, RunAndWait(program.c_str(), argv));
   // The child writes its line only at the very end of its life.
   EXPECT_EQ(1u, ReadRecords(scratch.log).size());
+}
+
+// Beyond its command line: the child inherits the caller's inheritable
+// handles (a vendor's installer may rely on them), is started with no
+// creation flag, and no window position, size or show state is asked for
+// it, so installers show their own windows as they choose.
+TEST(RunAndWait, ChildInheritsHandlesAndIsAskedForNoWindowState) {
+  Scratch scratch = PrepareScratch("startup");
+  std::string program = Recorder(scratch, "rec.exe");
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  HANDLE event = CreateEventA(&inheritable, TRUE, TRUE, nullptr);
+  ASSERT_NE(nullptr, event);
+  char value[32];
+  snprintf(value, sizeof value, "%llx", static_cast<unsigned long long>(
+                                            reinterpret_cast<uintptr_t>(event)));
+  SetEnvironmentVariableA("RECORD_HANDLE", value);
+  const char* argv[] = {"rec.exe", nullptr};
+  EXPECT_EQ(0, RunAndWait(program.c_str(), argv));
+  SetEnvironmentVariableA("RECORD_HANDLE", nullptr);
+  CloseHandle(event);
+  std::vector<Recorded> records = ReadRecords(scratch.log);
+  ASSERT_EQ(1u, records.size());
+  // Creation flags 0: the child shares the caller's console, or its lack of
+  // one, and its priority class.
+  std::string expected = std::string("console=") + (GetConsoleCP() != 0 ? "yes" : "no") +
+                         ",priority=" + std::to_string(GetPriorityClass(GetCurrentProcess())) +
+                         ",flags=0,show=0,handle=inherited";
+  EXPECT_EQ(expected, records[0].startup);
 }
 
 TEST(RunAndWait, ChildStartsInTheCallersCurrentDirectory) {

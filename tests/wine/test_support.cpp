@@ -84,13 +84,15 @@ std::vector<Recorded> ReadRecords(const std::string& logPath) {
   std::istringstream lines(ReadTextFile(logPath));
   std::string line;
   while (std::getline(lines, line)) {
-    // The command line may hold '|' itself; the last field never does.
+    // The command line may hold '|' itself; the last two fields never do.
     size_t first = line.find('|');
     size_t second = line.find('|', first + 1);
     size_t last = line.rfind('|');
+    size_t beforeLast = line.rfind('|', last - 1);
     records.push_back({line.substr(0, first), line.substr(first + 1, second - first - 1),
-                       line.substr(second + 1, last - second - 1),
-                       line.substr(last + 1) == "overlap"});
+                       line.substr(second + 1, beforeLast - second - 1),
+                       line.substr(beforeLast + 1, last - beforeLast - 1) == "overlap",
+                       line.substr(last + 1)});
   }
   return records;
 }

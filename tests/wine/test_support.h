@@ -26,6 +26,7 @@ struct Recorded {
   std::string currentDirectory;
   std::string commandLine;
   bool overlapped;  // started while another recorder was still running
+  std::string startup;  // "flags=F,show=S,handle=H", see the recorder
 };
 std::vector<Recorded> ReadRecords(const std::string& logPath);
 
