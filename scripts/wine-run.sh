@@ -6,8 +6,10 @@
 # The prefix is $WINEPREFIX, which must be set; WINE_RUN_TIMEOUT bounds the
 # run in seconds (default 300). NERIM_WINE_ROOT=1 runs it in the tree of
 # wine32-root.sh, whose wine runs 32-bit programs where the host's cannot.
+# NERIM_WINE_HEAP_CHECK=1 has wine validate the heap, and a damaged heap
+# block fails the run with exit code 98, whatever the program returned.
 set -u
-Usage() { sed -n '3,9s/^# \{0,1\}//p' "$0"; }
+Usage() { sed -n '3,11s/^# \{0,1\}//p' "$0"; }
 case ${1:-} in
   -h|--help) Usage; exit 0 ;;
   wine|wine64) [ $# -ge 2 ] || { Usage >&2; exit 2; } ;;
@@ -38,8 +40,28 @@ else
   loader=$(command -v wine)
 fi
 
-timeout --kill-after=5 "${WINE_RUN_TIMEOUT:-300}" "$loader" "$@"
-rc=$?
+# Wine checks every heap block, its tail included, when its heap channel is
+# on, and says "err:heap" where one was damaged; its trace lines are many, so
+# they are dropped here rather than kept.
+HeapErrors() {
+  awk '/:heap:/ { if ($0 ~ /err:heap/) { print > "/dev/stderr"; bad = 1 }; next }
+       { print > "/dev/stderr" } END { exit bad }'
+}
+
+if [ "${NERIM_WINE_HEAP_CHECK:-}" = 1 ]; then
+  export WINEDEBUG=${WINEDEBUG:--all},+heap
+  { timeout --kill-after=5 "${WINE_RUN_TIMEOUT:-300}" "$loader" "$@" 2>&1 1>&3 3>&- |
+      HeapErrors; } 3>&1
+  statuses=("${PIPESTATUS[@]}")
+  rc=${statuses[0]}
+  if [ "${statuses[1]}" != 0 ]; then
+    echo "wine-run.sh: the heap was damaged (err:heap above): $*" >&2
+    rc=98
+  fi
+else
+  timeout --kill-after=5 "${WINE_RUN_TIMEOUT:-300}" "$loader" "$@"
+  rc=$?
+fi
 # Killing wine leaves its children running inside the wine server.
 if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
   echo "wine-run.sh: timed out after ${WINE_RUN_TIMEOUT:-300}s: $*" >&2

@@ -62,11 +62,12 @@ RemoveTree() {  # FOLDER
   rm -rf --one-file-system "$1" || Fail "cannot remove the old tree $1"
 }
 
-# One run at a time on a machine: the i386 handler and the tree are shared.
-Lock() {
+# Runs share the tree; making it excludes them. The i386 handler is
+# registered by the first run that needs it and removed by the last one out.
+Lock() {  # -s for a shared lock, -x for an exclusive one
   [ -n "${locked:-}" ] && return 0
   mkdir -p "$cache" || Fail "cannot make $cache"
-  exec 9>"$cache/lock" && flock 9 || Fail "cannot lock $cache/lock"
+  exec 9>"$cache/lock" && flock "$1" 9 || Fail "cannot lock $cache/lock"
   locked=1
 }
 
@@ -100,8 +101,11 @@ EnsureI386() {
   owned=1
 }
 
+# Only where no other run holds the tree (the shared lock turns exclusive
+# at once), so that a run still under way keeps its handler.
 RemoveOwnI386() {
-  [ "${owned:-0}" = 1 ] && [ -e "$binfmt/$handler" ] && echo -1 > "$binfmt/$handler"
+  [ "${owned:-0}" = 1 ] && [ -e "$binfmt/$handler" ] && flock -n -x 9 &&
+    echo -1 > "$binfmt/$handler"
   owned=0
 }
 
@@ -127,11 +131,14 @@ Inside() {
 
 Run() {
   TreeReady || Fail "no finished tree at $tree; run 'wine32-root.sh prepare' first"
-  Lock
+  Lock -s
   trap RemoveOwnI386 EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
+  # Two runs that find no handler must not both register one.
+  exec 8>"$cache/binfmt.lock" && flock 8 || Fail "cannot lock $cache/binfmt.lock"
   EnsureI386
+  exec 8>&-
   unshare --mount --pid --fork --kill-child --propagation private -- \
     bash "$0" --inside "$@"
 }
@@ -174,7 +181,7 @@ Prepare() {
   command -v mmdebstrap >/dev/null || Skip "mmdebstrap is not installed (install-deps.sh installs it)"
   unshare --mount --propagation private -- true 2>/dev/null || Skip "mount namespaces are not allowed here"
   chroot / true 2>/dev/null || Skip "chroot is not allowed here"
-  Lock
+  Lock -x
   TreeReady || MakeTree
   MakeTemplate
 }

@@ -19,13 +19,14 @@ scripts=$here/../../scripts
 # killing a run (both its script and the namespace's parent) ends what it
 # started; the next run removes the i386 handler a killed one left.
 CheckTree() {  # SCRATCH
-  local problems=() root runner pids
+  local problems=() root runner pids left
   root=$("$scripts/wine32-root.sh" where)
   rm -rf "$1" && mkdir -p "$1"
   NERIM_WINE32_CACHE=$1 NERIM_WINE32_MIRROR="http://127.0.0.1:9/debian bookworm" \
     "$scripts/wine32-root.sh" prepare >/dev/null 2>&1
   [ $? = 77 ] || problems+=("a failing mirror was not reported as a skip")
-  [ -z "$(ls "$1" | grep tree)" ] || problems+=("a failing mirror left $(ls "$1" | grep tree)")
+  left=$(cd "$1" && ls -d tree tree.new.* 2>/dev/null)
+  [ -z "$left" ] || problems+=("a failing mirror left $left")
   "$scripts/wine32-root.sh" run sleep 297 &
   runner=$!
   for _ in $(seq 50); do pgrep -fx 'sleep 297' >/dev/null && break; sleep 0.2; done

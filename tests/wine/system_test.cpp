@@ -48,4 +48,22 @@ TEST(ReadModulePath, ReadsThePathTheModuleWasLoadedFrom) {
   EXPECT_EQ(dll, path);
 }
 
+// A DLL that someone planted beside the program (on a medium, in a
+// downloads folder) must not be what a bare name loads once the program has
+// restricted the search; a system DLL still loads. Checked last in this
+// process, and undone, because it changes how the whole process loads.
+TEST(RestrictDllSearchToSystemDirectory, BareNamesLoadFromTheSystemDirectoryOnly) {
+  HMODULE beside = LoadLibraryA("empty_dll.dll");
+  ASSERT_NE(nullptr, beside) << "the planted DLL must load before the restriction";
+  FreeLibrary(beside);
+  RestrictDllSearchToSystemDirectory();
+  HMODULE planted = LoadLibraryA("empty_dll.dll");
+  HMODULE system = LoadLibraryA("mpr.dll");
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+  EXPECT_EQ(nullptr, planted);
+  EXPECT_NE(nullptr, system);
+  if (planted != nullptr) FreeLibrary(planted);
+  if (system != nullptr) FreeLibrary(system);
+}
+
 }  // namespace
