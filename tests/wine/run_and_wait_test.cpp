@@ -195,15 +195,24 @@ TEST(RunAndWait, NamedExtensionThatIsMissingTriesNoOther) {
   EXPECT_TRUE(ReadRecords(scratch.log).empty());
 }
 
-TEST(RunAndWait, DotInFolderNameDoesNotCountAsExtension) {
-  Scratch scratch = PrepareScratch("dotted");
-  std::string folder = scratch.folder + "\\tools.d";
-  CreateDirectoryA(folder.c_str(), nullptr);
-  ASSERT_TRUE(CopyBuiltProgram("recorder.exe", folder + "\\tool.exe"));
-  std::string program = folder + "\\tool";
-  const char* argv[] = {"tool", nullptr};
-  EXPECT_EQ(0, RunAndWait(program.c_str(), argv));
-  EXPECT_EQ(1u, ReadRecords(scratch.log).size());
+// A dot in a folder's name is no extension, so the extensions are still
+// tried; a folder named outside ASCII ("Médium", é being 0xE9 in the ANSI
+// code page and another letter in the OEM one) is found under the name the
+// narrow file functions give it.
+TEST(RunAndWait, FindsProgramsInFoldersWithDotsOrLettersOutsideAscii) {
+  Scratch scratch = PrepareScratch("folders");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"tools.d", "tool"}, {"M\xe9dium", "tool.exe"}, {"M\xe9dium", "tool"}};
+  for (const auto& c : cases) {
+    std::string folder = scratch.folder + "\\" + c.first;
+    CreateDirectoryA(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyBuiltProgram("recorder.exe", folder + "\\tool.exe")) << folder;
+    DeleteFileA(scratch.log.c_str());
+    std::string program = folder + "\\" + c.second;
+    const char* argv[] = {"tool", nullptr};
+    EXPECT_EQ(0, RunAndWait(program.c_str(), argv)) << program;
+    EXPECT_EQ(1u, ReadRecords(scratch.log).size()) << program;
+  }
 }
 
 TEST(RunAndWait, BareNameIsLookedUpInCurrentDirectoryOnly) {
