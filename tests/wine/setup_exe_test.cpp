@@ -11,7 +11,9 @@
 
 namespace {
 
-TEST(SetupExe, HandsTheMainPackageToMsiexecAndIgnoresItsArguments) {
+class SetupExe : public MsiexecRestoringTest {};
+
+TEST_F(SetupExe, HandsTheMainPackageToMsiexecAndIgnoresItsArguments) {
   ReplaceMsiexec(true);
   Medium medium = PrepareMedium("setup-args", 0);
   const std::string quoted = "\"" + medium.setupExe + "\"";
@@ -26,34 +28,31 @@ TEST(SetupExe, HandsTheMainPackageToMsiexecAndIgnoresItsArguments) {
     EXPECT_EQ("msiexec.exe /package \"" + medium.folder + "\\NerimInstaller.msi_\"",
               records[0].commandLine);
   }
-  RestoreMsiexec();
 }
 
-TEST(SetupExe, ExitsWithZeroWhateverMsiexecReturned) {
+TEST_F(SetupExe, ExitsWithZeroWhateverMsiexecReturned) {
   ReplaceMsiexec(true);
   for (long long msiexecExit : {1602LL, 1603LL, 3010LL, 0xFFFFFFFFLL}) {
     Medium medium = PrepareMedium("setup-exit", msiexecExit);
     EXPECT_EQ(0, RunDirectly(medium.setupExe, "setup.exe")) << msiexecExit;
     EXPECT_EQ(1u, ReadRecords(medium.log).size());
   }
-  RestoreMsiexec();
 }
 
 // The medium's folder may be writable by others, and setup.exe runs
 // elevated: an msiexec.exe planted there, or in the folder it was started
 // from, must never run in place of the system's.
-TEST(SetupExe, RunsNoOtherMsiexecWhenTheSystemOneIsMissing) {
+TEST_F(SetupExe, RunsNoOtherMsiexecWhenTheSystemOneIsMissing) {
   ReplaceMsiexec(false);
   Medium medium = PrepareMedium("setup-missing", 0);
   ASSERT_TRUE(CopyBuiltProgram("recorder.exe", medium.folder + "\\msiexec.exe"));
   EXPECT_EQ(0, RunDirectly(medium.setupExe, "setup.exe", medium.folder));
   EXPECT_TRUE(ReadRecords(medium.log).empty());
-  RestoreMsiexec();
 }
 
 // Read as Explorer reads it: the version in the resource is the one the
 // program composes, so the markers are looked for under the version shown.
-TEST(SetupExe, VersionResourceShowsTheVersionItComposes) {
+TEST_F(SetupExe, VersionResourceShowsTheVersionItComposes) {
   std::string exe = ShippedSetupExe();
   std::vector<char> data(GetFileVersionInfoSizeA(exe.c_str(), nullptr));
   ASSERT_FALSE(data.empty());

@@ -83,7 +83,16 @@ void RunCase(const Case& c) {
   }
 }
 
-TEST(PrerequisiteStage, RunsTheChosenInstallersAfterASuccessfulMainPackage) {
+// Puts the prefix back however a test ended: its msiexec, and no markers.
+class PrerequisiteStage : public MsiexecRestoringTest {
+ protected:
+  void TearDown() override {
+    MsiexecRestoringTest::TearDown();
+    RemoveMarkers();
+  }
+};
+
+TEST_F(PrerequisiteStage, RunsTheChosenInstallersAfterASuccessfulMainPackage) {
   const Marker ls1{1, "optLS", false}, dd1{1, "optDD", false};
   const Marker ls2{2, "optLS", false}, dd2{2, "optDD", false}, lsFolder{2, "optLS", true};
   const std::vector<Case> cases = {
@@ -101,11 +110,9 @@ TEST(PrerequisiteStage, RunsTheChosenInstallersAfterASuccessfulMainPackage) {
   };
   ReplaceMsiexec(true);
   for (const Case& c : cases) RunCase(c);
-  RestoreMsiexec();
-  RemoveMarkers();
 }
 
-TEST(PrerequisiteStage, LicenceManagerIsLookedUpInThe32BitViewOnly) {
+TEST_F(PrerequisiteStage, LicenceManagerIsLookedUpInThe32BitViewOnly) {
   const Marker ls1{1, "optLS", false}, dd1{1, "optDD", false};
   const std::string name = "Sentinel RMS License Manager 9.7.0";
   struct ViewCase {
@@ -124,11 +131,9 @@ TEST(PrerequisiteStage, LicenceManagerIsLookedUpInThe32BitViewOnly) {
     RunCase(c.expected);
     RemoveUninstallEntry(c.view, "NerimStageTest");
   }
-  RestoreMsiexec();
-  RemoveMarkers();
 }
 
-TEST(PrerequisiteStage, NoInstallerRunsWhenMsiexecCannotStart) {
+TEST_F(PrerequisiteStage, NoInstallerRunsWhenMsiexecCannotStart) {
   RemoveMarkers();
   PlaceMarker({1, "optLS", false});
   PlaceMarker({1, "optDD", false});
@@ -137,8 +142,6 @@ TEST(PrerequisiteStage, NoInstallerRunsWhenMsiexecCannotStart) {
   ASSERT_TRUE(CopyBuiltProgram("recorder.exe", medium.folder + "\\" + kDriver));
   EXPECT_EQ(0, RunDirectly(medium.setupExe, "setup.exe"));
   EXPECT_TRUE(ReadRecords(medium.log).empty());
-  RestoreMsiexec();
-  RemoveMarkers();
 }
 
 // The first licence-manager package the folder's listing gives.

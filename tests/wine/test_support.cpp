@@ -144,8 +144,11 @@ void ReplaceMsiexec(bool withStandIn) {
 
 void RestoreMsiexec() {
   std::string msiexec = SystemMsiexec();
+  std::string kept = msiexec + ".kept";
+  // Nothing kept aside means nothing was replaced: the file there is the real one.
+  if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) return;
   DeleteFileA(msiexec.c_str());
-  MoveFileA((msiexec + ".kept").c_str(), msiexec.c_str());
+  MoveFileA(kept.c_str(), msiexec.c_str());
 }
 
 Medium PrepareMedium(const std::string& name, long long recorderExit, int sleepMs) {

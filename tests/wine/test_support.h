@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "gtest/gtest.h"
+
 // Helpers shared by the tests that run under wine.
 
 // The folder holding the test binary, where the build puts the helper
@@ -43,6 +45,14 @@ long long RunDirectly(const std::string& program, const std::string& commandLine
 // the prefix's own msiexec aside; RestoreMsiexec puts it back.
 void ReplaceMsiexec(bool withStandIn);
 void RestoreMsiexec();
+
+// The fixture of tests that replace the prefix's msiexec: TearDown puts the
+// real one back however the test ended, so that one failed assertion cannot
+// break every later test that needs it.
+class MsiexecRestoringTest : public ::testing::Test {
+ protected:
+  void TearDown() override { RestoreMsiexec(); }
+};
 
 // A medium folder "<name>\My Media" holding the shipped setup.exe and a
 // stand-in main package, and a log for the recorders in a folder of its own.
