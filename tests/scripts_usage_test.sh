@@ -7,7 +7,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 passed=0 failed=0
 # The scripts that do their whole job when given no argument.
-runs_bare=" scripts/test.sh scripts/run-sample.sh scripts/install-deps.sh bench/run.sh "
+runs_bare=" scripts/test.sh scripts/run-sample.sh scripts/install-deps.sh scripts/mutation-check.py bench/run.sh "
 
 Expect() {  # CODE SCRIPT ARGS...
   local code=$1 script=$2 output status
