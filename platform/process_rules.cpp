@@ -1,6 +1,7 @@
 #include "platform/process_rules.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 const char* const kExecutableExtensions[4] = {".com", ".exe", ".bat", ".cmd"};
@@ -30,7 +31,13 @@ size_t CommandLineLength(const char* const* argv) {
   return length;
 }
 
-void WriteCommandLine(const char* const* argv, char* out) {
+char* NewCommandLine(const char* const* argv) {
+  char* text = static_cast<char*>(malloc(CommandLineLength(argv) + 1));
+  if (text == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  char* out = text;
   for (size_t i = 0; argv[i] != nullptr; ++i) {
     if (i > 0) *out++ = ' ';
     size_t length = strlen(argv[i]);
@@ -38,6 +45,19 @@ void WriteCommandLine(const char* const* argv, char* out) {
     out += length;
   }
   *out = '\0';
+  return text;
+}
+
+char* NewConcatenation(const char* a, const char* b) {
+  size_t lengthA = strlen(a), lengthB = strlen(b);
+  char* text = static_cast<char*>(malloc(lengthA + lengthB + 1));
+  if (text == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  memcpy(text, a, lengthA);
+  memcpy(text + lengthA, b, lengthB + 1);
+  return text;
 }
 
 namespace {

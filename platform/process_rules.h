@@ -25,9 +25,13 @@ extern const char* const kExecutableExtensions[4];
 // byte, with exactly one space between neighbours. An empty entry after
 // entry 0 still gets its separator: {"a", "", "b"} -> "a  b".
 size_t CommandLineLength(const char* const* argv);
-// Writes the command line and its terminating NUL; out must hold
-// CommandLineLength(argv) + 1 bytes.
-void WriteCommandLine(const char* const* argv, char* out);
+// The command line in a malloc'd buffer of exactly its length and a NUL, for
+// the caller to free; nullptr with errno ENOMEM when the memory cannot be had.
+char* NewCommandLine(const char* const* argv);
+
+// a followed by b in a malloc'd buffer of exactly their length and a NUL, for
+// the caller to free; nullptr with errno ENOMEM when the memory cannot be had.
+char* NewConcatenation(const char* a, const char* b);
 
 // The C runtime's translation of a Win32 error code into an errno value.
 int ErrnoFromWin32Error(unsigned long error);

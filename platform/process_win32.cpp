@@ -10,19 +10,6 @@
 
 namespace {
 
-// a + b in a fresh malloc'd buffer, or nullptr with errno ENOMEM.
-char* Concat(const char* a, const char* b) {
-  size_t lengthA = strlen(a), lengthB = strlen(b);
-  char* text = static_cast<char*>(malloc(lengthA + lengthB + 1));
-  if (text == nullptr) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  memcpy(text, a, lengthA);
-  memcpy(text + lengthA, b, lengthB + 1);
-  return text;
-}
-
 // The existence test: a file or a directory, whatever its rights. The narrow
 // path is widened with the code page the narrow file functions use.
 bool Exists(const char* path) {
@@ -51,7 +38,7 @@ bool Exists(const char* path) {
 char* FindWithExtension(const char* path) {
   int savedErrno = errno;
   for (const char* extension : kExecutableExtensions) {
-    char* candidate = Concat(path, extension);
+    char* candidate = NewConcatenation(path, extension);
     if (candidate == nullptr) return nullptr;
     if (Exists(candidate)) {
       errno = savedErrno;
@@ -66,7 +53,7 @@ char* FindWithExtension(const char* path) {
 // name is made relative to the current directory so that neither PATH nor the
 // system directory is ever searched.
 char* ResolveProgram(const char* programPath) {
-  char* path = Concat(IsBareName(programPath) ? ".\\" : "", programPath);
+  char* path = NewConcatenation(IsBareName(programPath) ? ".\\" : "", programPath);
   if (path == nullptr) return nullptr;
   if (!HasExtension(path)) {
     char* found = FindWithExtension(path);
@@ -107,13 +94,11 @@ int RunAndWait(const char* programPath, const char* const* argv) {
   }
   char* program = ResolveProgram(programPath);
   if (program == nullptr) return -1;
-  char* commandLine = static_cast<char*>(malloc(CommandLineLength(argv) + 1));
+  char* commandLine = NewCommandLine(argv);
   if (commandLine == nullptr) {
     free(program);
-    errno = ENOMEM;
     return -1;
   }
-  WriteCommandLine(argv, commandLine);
   int result = StartAndWait(program, commandLine);
   free(commandLine);
   free(program);

@@ -21,8 +21,10 @@ ROOT = os.path.dirname(HERE)
 # end-to-end test; "native": the rules under ASan; "pe": what check_pe.py reads
 # from the shipped 32-bit file.
 MUTANTS = [
-    ("platform/process_win32.cpp", "malloc(CommandLineLength(argv) + 1)",
-     "malloc(CommandLineLength(argv))", "command line one byte short (heap overrun)", "wine"),
+    ("platform/process_rules.cpp", "malloc(CommandLineLength(argv) + 1)",
+     "malloc(CommandLineLength(argv))", "command line one byte short (heap overrun)", "native"),
+    ("platform/process_rules.cpp", "memcpy(text + lengthA, b, lengthB + 1);",
+     "memcpy(text + lengthA, b, lengthB + 2);", "a candidate name written one byte past", "native"),
     ("platform/process_win32.cpp", "nullptr, nullptr, TRUE, 0, nullptr,",
      "nullptr, nullptr, FALSE, 0, nullptr,", "handles not inherited", "wine"),
     ("platform/process_win32.cpp", "nullptr, nullptr, TRUE, 0, nullptr,",
