@@ -26,11 +26,12 @@ if [ "${NERIM_WINE_ROOT:-}" = 1 ]; then
   exec "$(dirname "$0")/wine32-root.sh" run "$0" "$flavour" "$@"
 fi
 export WINEDEBUG=${WINEDEBUG:--all}
-# No Mono or Gecko prompts, no menu entries written into the host. Wine runs
+# No Mono or Gecko prompts, no menu entries written into the host, and no
+# debugger started for a crash (it would wait for ever). Wine runs
 # its builtin msiexec even where a real file lies in the system directory;
 # native first lets the tests' stand-in run there, and where the file is
 # wine's own placeholder it still falls back to the builtin.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml,winemenubuilder.exe=;msiexec.exe=n,b}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml,winemenubuilder.exe,winedbg.exe=;msiexec.exe=n,b}
 
 if [ "$flavour" = wine64 ]; then
   loader=/usr/lib/wine/wine64
