@@ -20,6 +20,7 @@ WHAT = {
     "shipped_i686_wine": "The shipped 32-bit setup.exe ran the typical chain under 32-bit wine",
     "wine_prefix": "a wine prefix for the Win32 tests",
     "wine_tests": "the Win32 tests under wine",
+    "system_drive": "the marker probe with the system directory on another drive",
     "e2e_real_medium": "setup.exe end to end with wine's Windows Installer",
 }
 
