@@ -83,7 +83,7 @@ EQUIVALENT = [
 
 TESTS = {
     "native": (["native"], ["ctest", "--preset", "native", "-R", "native_tests"]),
-    "wine": (["x86_64-shipped", "x86_64"], ["ctest", "--preset", "x86_64"]),
+    "wine": (["x86_64-shipped", "x86_64"], ["ctest", "--preset", "x86_64", "--stop-on-failure"]),
     "pe": (["i686"], ["ctest", "--preset", "i686", "-R", "setup_exe_headers"]),
 }
 
@@ -132,8 +132,12 @@ def main():
     args = parser.parse_args()
     source = os.path.join(args.scratch, "src")
     log = os.path.join(args.scratch, "log.txt")
-    shutil.rmtree(args.scratch, ignore_errors=True)
-    os.makedirs(source)
+    try:
+        if os.path.exists(args.scratch):
+            shutil.rmtree(args.scratch)
+        os.makedirs(source)
+    except OSError as error:
+        sys.exit("mutation-check.py: cannot make a fresh %s: %s" % (args.scratch, error))
     CopyTree(source)
     mutants = [m for m in MUTANTS if not args.only or args.only in m[3]]
     for preset in sorted({p for m in mutants for p in TESTS[m[4]][0]}):
