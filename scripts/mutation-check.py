@@ -5,7 +5,7 @@ the tree, rebuilds, runs the fastest tests that cover the file, and prints
 suite: a check of the tests themselves, for a developer to repeat after
 changing them. Takes about twenty minutes.
 
-usage: mutation-check.py [--only WORD] [--scratch DIR]
+usage: mutation-check.py [--only WORD] [--first N] [--scratch DIR]
 """
 import argparse
 import os
@@ -106,7 +106,7 @@ def CopyTree(scratch):
 
 def FailedTests(source, log):
     """The tests ctest listed as failed in the log's last run."""
-    with open(log) as out:
+    with open(log, errors="replace") as out:
         text = out.read().rsplit("$ ctest", 1)[-1]
     failed = [line.split("-", 1)[1].split("(")[0].strip() for line in text.splitlines()
               if line.strip()[:1].isdigit() and " - " in line and "(Failed)" in line]
@@ -127,6 +127,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--only", help="only the faults whose description holds WORD")
+    parser.add_argument("--first", type=int, default=1, metavar="N",
+                        help="begin at the table's Nth fault, to resume a run")
     parser.add_argument("--scratch", default=os.path.join(ROOT, "build", "mutants"),
                         help="where the copy of the tree goes (default build/mutants)")
     args = parser.parse_args()
@@ -139,7 +141,7 @@ def main():
     except OSError as error:
         sys.exit("mutation-check.py: cannot make a fresh %s: %s" % (args.scratch, error))
     CopyTree(source)
-    mutants = [m for m in MUTANTS if not args.only or args.only in m[3]]
+    mutants = [m for m in MUTANTS[args.first - 1:] if not args.only or args.only in m[3]]
     for preset in sorted({p for m in mutants for p in TESTS[m[4]][0]}):
         if Run(["cmake", "--preset", preset], source, log) != 0:
             sys.exit("mutation-check.py: configure %s failed (see %s)" % (preset, log))
