@@ -104,7 +104,7 @@ def CopyTree(scratch):
         shutil.copy2(os.path.join(ROOT, name), target)
 
 
-def FailedTests(source, log):
+def FailedTests(log):
     """The tests ctest listed as failed in the log's last run."""
     with open(log, errors="replace") as out:
         text = out.read().rsplit("$ ctest", 1)[-1]
@@ -120,7 +120,7 @@ def Verdict(source, kind, log):
             return "does not build"
     if Run(tests, source, log) == 0:
         return "survived"
-    return "killed by " + FailedTests(source, log)
+    return "killed by " + FailedTests(log)
 
 
 def main():
