@@ -1,15 +1,50 @@
-"""What setup.exe's resources say, read with pefile; shared by the medium
-check, the build's own check of setup.exe and the scripts that need its
-version.
-
-usage: python3 scripts/pe_checks.py SETUP_EXE   prints the product version
+#!/usr/bin/python3
+"""What a Windows program's headers and resources say, read with pefile;
+shared by the medium check, sign.sh, the build's own check of setup.exe and
+the scripts that need its version.
 """
+import argparse
 import sys
 import xml.etree.ElementTree as ET
 
 import pefile
 
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+USAGE = """pe_checks.py FILE            prints the product version of setup.exe FILE
+       pe_checks.py --whole FILE    exit 0 when FILE is a whole Windows program,
+                                    else exit 1 with one line saying why"""
+SECURITY_DIRECTORY = 4  # its address is a file offset, not a memory one
+
+
+def whole_pe_problem(data):
+    """None when `data` is a whole Windows program as far as its own headers
+    can tell, else what is wrong, worded to follow the file's name. Cut-off
+    files are the case that matters: an unsigned one loses the end of its
+    last section, a signed one the end of its signature, and either one's
+    checksum (when set; 0 means "not set") no longer matches, e.g.
+    "is cut off: its signature ends at byte 31240, the file at 31000"."""
+    if len(data) < 64 or data[:2] != b"MZ":
+        return "is not a Windows program"
+    offset = int.from_bytes(data[60:64], "little")
+    if data[offset:offset + 4] != b"PE\0\0":
+        return "is not a Windows program"
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+        ends = [("section %s" % s.Name.rstrip(b"\0").decode("latin-1"),
+                 s.PointerToRawData + s.SizeOfRawData) for s in pe.sections if s.SizeOfRawData]
+        security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY_DIRECTORY]
+    except Exception as error:  # damaged bytes raise more than PEFormatError
+        return "is damaged: its headers cannot be read (%s)" % (error or type(error).__name__)
+    if security.Size:
+        ends.append(("its signature", security.VirtualAddress + security.Size))
+    for what, end in ends:
+        if end > len(data):
+            return "is cut off: %s ends at byte %d, the file at %d" % (what, end, len(data))
+    checksum = pe.OPTIONAL_HEADER.CheckSum
+    if checksum and checksum != pe.generate_checksum():
+        return "is damaged: its checksum says %08X, its bytes sum to %08X" % (
+            checksum, pe.generate_checksum())
+    return None
 
 
 def manifest_text(pe):
@@ -62,14 +97,28 @@ def product_version(pe):
     return dict(version_tables(pe)).get("040904E4", {}).get("ProductVersion") or None
 
 
-if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        print(__doc__.strip().splitlines()[-1].strip(), file=sys.stderr)
-        sys.exit(2)
+def main(argv):
+    parser = argparse.ArgumentParser(prog="pe_checks.py", usage=USAGE,
+                                     description=__doc__.strip().split("\n\n")[0])
+    parser.add_argument("--whole", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("file", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
     try:
-        version = product_version(pefile.PE(sys.argv[1]))
-    except (OSError, pefile.PEFormatError) as error:
-        sys.exit("%s: %s" % (sys.argv[1], error))
+        with open(args.file, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        sys.exit("%s: %s" % (args.file, error.strerror))
+    problem = whole_pe_problem(data)
+    if problem:
+        sys.exit("%s %s" % (args.file, problem))
+    if args.whole:
+        return 0
+    version = product_version(pefile.PE(data=data))
     if version is None:
-        sys.exit("%s has no version resource" % sys.argv[1])
+        sys.exit("%s has no version resource" % args.file)
     print(version)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

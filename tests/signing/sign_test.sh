@@ -1,39 +1,99 @@
 #!/usr/bin/env bash
-# scripts/sign.sh on a copy of the shipped setup.exe, with a throwaway key.
+# scripts/sign.sh on copies of the shipped setup.exe, with throwaway keys and
+# real faults: a nearly full file system, a run killed mid-way, cut-off
+# files, certificates out of their dates.
 # usage: sign_test.sh SETUP_EXE VERSION WORK_DIR
 set -uo pipefail
-setup_exe=$1 version=$2 work=$3
+setup_exe=$(realpath "$1") version=$2 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
 sign=$here/../../scripts/sign.sh
-passed=0 failed=0
-Check() {
-  local what=$1; shift
-  if "$@" >/dev/null 2>&1; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+passed=0 failed=0 skipped=()
+Verifies() { osslsigncode verify -CAfile "$work/key/cert.pem" -in "$1" >/dev/null 2>&1; }
+Untouched() { cmp -s "$setup_exe" "$1"; }
+NoTemporary() { [ -z "$(find "$work" -name '.sign-*')" ]; }
+Sign() { "$sign" --pkcs12 "$work/${KEY:-key}/test.p12" --password-file "$work/${KEY:-key}/password.txt" "$@"; }
+
+# Expect CODE TEXT DESCRIPTION -- COMMANDS: runs COMMANDS in a fresh folder
+# holding a copy of setup.exe as target.exe (sign.sh there is $sign) and
+# expects exit CODE, TEXT in what it printed, and every "Then" check after it.
+Expect() {
+  local code=$1 text=$2 what=$3 output status
+  shift 4
+  rm -rf "$work/case" && mkdir "$work/case" && cp "$setup_exe" "$work/case/target.exe"
+  output=$(cd "$work/case" && eval "$*" 2>&1)
+  status=$?
+  checks_failed=''
+  if [ "$status" != "$code" ] || ! grep -qF -- "$text" <<<"$output"; then
+    checks_failed="exit $status, expected $code and \"$text\""
+  fi
+  last_output=$output last_what=$what
+  Report
 }
-Verifies() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1"; }
-Says() { grep -qF -- "$1" <<<"$out"; }
+Then() {  # CHECK...: one more check on the case just run
+  (cd "$work/case" && "$@") || { checks_failed="$checks_failed; $*"; failed=$((failed + 1));
+                                 printf 'FAILED: %s: %s\n%s\n' "$last_what" "$*" "$last_output"; return; }
+  passed=$((passed + 1))
+}
+Report() {
+  if [ -z "$checks_failed" ]; then passed=$((passed + 1)); return; fi
+  failed=$((failed + 1))
+  printf 'FAILED: %s (%s)\n%s\n' "$last_what" "$checks_failed" "$last_output"
+}
 
 rm -rf "$work"
-bash "$here/make_test_key.sh" "$work"
-cp "$setup_exe" "$work/setup.exe"
-"$sign" --pkcs12 "$work/test.p12" --password-file "$work/password.txt" "$work/setup.exe" >/dev/null
-Check "the signed setup.exe verifies against the test certificate" Verifies "$work/setup.exe"
-Check "the signed setup.exe passes the PE checks" \
-  /usr/bin/python3 "$here/../check_pe.py" "$work/setup.exe" "$version"
-cp "$work/setup.exe" "$work/changed.exe"
-printf 'X' | dd of="$work/changed.exe" bs=1 seek=1024 conv=notrunc 2>/dev/null
-Check "a byte changed after signing fails verification" eval '! Verifies "$work/changed.exe"'
-
-cp "$setup_exe" "$work/untouched.exe"
+mkdir -p "$work"
+bash "$here/make_test_key.sh" "$work/key"
+bash "$here/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
+bash "$here/make_test_key.sh" "$work/future" "New Signer" 20400101000000Z 20410101000000Z
 echo wrong > "$work/wrong.txt"
-out=$("$sign" --pkcs12 "$work/test.p12" --password-file "$work/wrong.txt" "$work/untouched.exe" 2>&1)
-Check "a wrong password is named" Says "wrong password for $work/test.p12"
-out=$("$sign" --cert "$work/cert.pem" --key "$work/missing.pem" "$work/untouched.exe" 2>&1)
-Check "a missing key is named" Says "cannot read $work/missing.pem"
-Check "both leave the file untouched" cmp "$setup_exe" "$work/untouched.exe"
-Check "no temporary file is left" test -z "$(find "$work" -name '.sign-*')"
-out=$("$sign" --pkcs12 "$work/test.p12" --password-file "$work/password.txt" "$work/setup.exe" 2>&1)
-Check "a signed file is refused without --replace" Says "signed already"
+{ cat "$work/key/password.txt"; echo "a second line"; } > "$work/two-lines.txt"
 
+Expect 0 "signed target.exe" "setup.exe is signed and still passes the PE checks" -- Sign target.exe
+Then Verifies target.exe
+Then eval '/usr/bin/python3 "$here/../check_pe.py" target.exe "$version" >/dev/null'
+Expect 0 "signer: CN = Nerim Test Signer" "the password is the file's first line, as --help says" -- \
+  "$sign" --cert ../key/cert.pem --key ../key/key.pem --password-file ../two-lines.txt target.exe
+Expect 1 "wrong password for ../key/test.p12" "a wrong password is named" -- \
+  "$sign" --pkcs12 ../key/test.p12 --password-file ../wrong.txt target.exe
+Then Untouched target.exe
+Expect 1 "cannot read $work/missing.pem" "a missing key is named" -- \
+  "$sign" --cert ../key/cert.pem --key "$work/missing.pem" target.exe
+Expect 1 "signed already; --replace" "a signed file is refused without --replace" -- \
+  'Sign target.exe >/dev/null && Sign target.exe'
+Expect 1 "its certificate expired on Jan  1 00:00:00 2021 GMT" "an expired certificate is refused" -- \
+  KEY=expired Sign --timestamp http://127.0.0.1:9 target.exe
+Then Untouched target.exe
+Expect 1 "its certificate is not valid before Jan  1 00:00:00 2040" "a certificate not valid yet is refused" -- \
+  KEY=future Sign target.exe
+Expect 1 "target.exe is cut off: section .reloc ends" "a cut-off program is not signed" -- \
+  'truncate -s -1 target.exe && Sign target.exe'
+Expect 1 "mid.exe is cut off: its signature ends" "a cut-off signed program is not signed anew" -- \
+  'Sign target.exe >/dev/null && head -c -100 target.exe > mid.exe && Sign --replace mid.exe'
+
+# osslsigncode here exits 0 with a cut-off file when its writes fail: with 60
+# KiB free it has room for the unsigned copy but not all of the signed one.
+if mount -t tmpfs -o size=256k nerim-sign-test "$work/case" 2>/dev/null; then
+  umount "$work/case"
+  Expect 1 "is not whole (is cut off" "a nearly full file system leaves setup.exe untouched" -- \
+    'cd .. && mount -t tmpfs -o size=256k nerim-sign-test case && cd case &&
+     cp "$setup_exe" target.exe && { dd if=/dev/zero of=filler bs=4k 2>/dev/null; truncate -s -60K filler; } &&
+     Sign target.exe; code=$?; Untouched target.exe && NoTemporary || code=99; cd .. && umount case; exit $code'
+else
+  skipped+=("the full file system: no tmpfs can be mounted here (not root?)")
+fi
+
+# A run killed while osslsigncode works leaves its temporary files; the next
+# run removes them and says so.
+mkdir -p "$work/slow"
+printf '#!/bin/sh\n[ "$1" = sign ] && exec sleep 30\nexec /usr/bin/osslsigncode "$@"\n' > "$work/slow/osslsigncode"
+chmod +x "$work/slow/osslsigncode"
+Expect 0 "removed ./.sign-" "leftovers of a killed run are named and removed" -- \
+  '(PATH=$work/slow:$PATH setsid "$sign" --pkcs12 ../key/test.p12 --password-file ../key/password.txt \
+      ./target.exe >/dev/null 2>&1 & sleep 3; kill -KILL -- -$!; wait) ;
+   ls -A | grep -q "^.sign-" && Sign ./target.exe'
+Then NoTemporary
+Then Verifies target.exe
+
+for reason in "${skipped[@]}"; do echo "not run: $reason"; done
 echo "signing: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
