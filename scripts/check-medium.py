@@ -14,17 +14,20 @@ cannot be checked (unreadable, msitools, pefile or osslsigncode missing) or
 bad usage.
 """
 import argparse
+import datetime
 import fnmatch
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 try:
     import pefile
-    from pe_checks import manifest_problems, product_version
+    from pe_checks import manifest_problems, product_version, whole_pe_problem
 except ImportError:  # said as a reason the medium cannot be checked
     pefile = None
 
@@ -39,10 +42,19 @@ MARKERS = ("optLS", "optDD")
 PROGRAM_FILES = ("ProgramFilesFolder", "ProgramFiles64Folder")
 MACHINE_I386, MACHINE_AMD64, SUBSYSTEM_GUI = 0x14C, 0x8664, 2
 SYSTEM_CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+# Beyond this many licence-manager packages the medium is wrong anyway; reading
+# each of ten thousand would take minutes and say nothing more.
+DETAILED_PACKAGES = 5
+WINDOWS_RESERVED = re.compile(r"(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\..*)?$", re.IGNORECASE)
 
 
 class CannotCheck(Exception):
     """The medium cannot be read, or a tool the check needs is missing."""
+
+
+class Unreadable(Exception):
+    """A table of a package that msitools reads as a package cannot be read:
+    the package is damaged, and what it would install is unknown."""
 
 
 def licence_manager_version(name):
@@ -66,39 +78,49 @@ def read_bytes(path, count=None):
         raise CannotCheck("cannot read %s: %s" % (path, error.strerror))
 
 
+def msiinfo(*arguments):
+    """msiinfo's output and its complaint: libmsi says "string table corrupt?"
+    or "iconv failed" on stderr and still exits 0 with rows missing, so any
+    line there is a failure, e.g. "string table load failed! (...)"."""
+    result = subprocess.run(["msiinfo"] + list(arguments), capture_output=True, text=True,
+                            errors="replace", check=False, stdin=subprocess.DEVNULL)
+    said = [re.sub(r"^\*\* \(msiinfo:\d+\): \w+ \*\*: [\d:.]+ ", "", line)
+            for line in result.stderr.splitlines() if line.strip()]
+    if result.returncode != 0 or said:
+        return None, (said or ["exit code %d" % result.returncode])[0]
+    return result.stdout, None
+
+
 def msi_table(path, table):
-    """A package's table as a list of rows (lists of texts), or None when
-    msitools cannot read the file as a Windows Installer package."""
-    read_bytes(path, 1)
-    result = subprocess.run(["msiinfo", "export", path, table],
-                            capture_output=True, text=True, check=False)
-    if result.returncode != 0:
+    """A package's table as a list of rows (lists of texts); [] when it has no
+    such table, None when it is not a Windows Installer package at all."""
+    names, _ = msiinfo("tables", path)
+    if names is None:
         return None
+    if table not in names.split():
+        return []
+    text, problem = msiinfo("export", path, table)
+    if text is None:
+        raise Unreadable("%s: its %s table cannot be read (%s): the package is damaged"
+                         % (os.path.basename(path), table, problem))
     # Three lines of column names, types and keys, then a line per row.
-    return [line.split("\t") for line in result.stdout.splitlines()[3:]]
+    return [line.split("\t") for line in text.splitlines()[3:]]
 
 
 def is_package(path):
-    return os.path.isfile(path) and msi_table(path, "Property") is not None
-
-
-def is_windows_program(data):
-    if len(data) < 64 or data[:2] != b"MZ":
-        return False
-    offset = int.from_bytes(data[60:64], "little")
-    return data[offset:offset + 4] == b"PE\0\0"
+    return msi_table(path, "Property") is not None
 
 
 def setup_version(folder, name, report):
     """Checks setup.exe and returns the version it was built for, or None."""
-    path = os.path.join(folder, name)
-    data = read_bytes(path) if os.path.isfile(path) else b""
-    if not is_windows_program(data):
-        report("error", "%s is not a Windows program" % name)
+    data = read_bytes(os.path.join(folder, name))
+    problem = whole_pe_problem(data)
+    if problem:
+        report("error", "%s %s" % (name, problem))
         return None
     try:
         pe = pefile.PE(data=data)
-    except pefile.PEFormatError as error:
+    except Exception as error:  # damaged bytes raise more than PEFormatError
         report("error", "%s is not a Windows program that loads: %s" % (name, error))
         return None
     if pe.FILE_HEADER.Machine == MACHINE_AMD64:
@@ -153,7 +175,11 @@ def marker_places(path):
 
 def check_markers(path, version, report):
     """The main package's markers against the places setup.exe probes."""
-    places = marker_places(path)
+    try:
+        places = marker_places(path)
+    except Unreadable as problem:
+        report("error", str(problem))
+        return
     if not places:
         report("warning", "%s installs no optLS or optDD marker file: no prerequisite will "
                "ever be installed unless something else writes the markers" % MAIN_PACKAGE)
@@ -178,11 +204,16 @@ def check_licence_manager(folder, names, report):
         report("error", "no %s<version>.msi: the licence manager cannot be installed" % LM_PREFIX)
         return
     if len(packages) > 1:
-        report("error", "%d licence-manager packages (%s): setup.exe uses only the first one "
+        more = len(packages) - DETAILED_PACKAGES
+        report("error", "%d licence-manager packages (%s%s): setup.exe uses only the first one "
                "the file system lists, and that order is not yours to choose"
-               % (len(packages), ", ".join(packages)))
-    for name in packages:
-        check_licence_manager_package(folder, name, report)
+               % (len(packages), ", ".join(packages[:DETAILED_PACKAGES]),
+                  " and %d more" % more if more > 0 else ""))
+    for name in packages[:DETAILED_PACKAGES]:
+        try:
+            check_licence_manager_package(folder, name, report)
+        except Unreadable as problem:
+            report("error", str(problem))
 
 
 def check_licence_manager_package(folder, name, report):
@@ -217,11 +248,10 @@ def check_driver(folder, names, report):
     if not found:
         report("warning", "%s is missing: the hardware-key driver cannot be installed" % DRIVER)
         return
-    path = os.path.join(folder, found[0])
-    if not os.path.isfile(path) or os.path.getsize(path) == 0:
-        report("error", "%s is empty or not a file" % found[0])
-    elif not is_windows_program(read_bytes(path, 4096)):
-        report("error", "%s is not a Windows program" % found[0])
+    data = read_bytes(os.path.join(folder, found[0]))
+    problem = "is empty" if not data else whole_pe_problem(data)
+    if problem:
+        report("error", "%s %s" % (found[0], problem))
 
 
 def check_letter_case(names, report):
@@ -238,45 +268,119 @@ def check_letter_case(names, report):
                    "whatever their letter case), but name it %s..." % (name, LM_PREFIX))
 
 
+def is_signed(path):
+    """Whether a file carries an Authenticode signature, decided as sign.sh
+    decides it: by whether osslsigncode can take one out of it."""
+    with tempfile.TemporaryDirectory() as scratch:
+        result = subprocess.run(["osslsigncode", "extract-signature", "-in", path, "-out",
+                                 os.path.join(scratch, "signature")], capture_output=True,
+                                check=False, stdin=subprocess.DEVNULL)
+    return result.returncode == 0
+
+
+def signer_validity(said):
+    """The first signer's certificate's (not before, not after) from what
+    osslsigncode verify says, e.g. "notAfter : Jan  9 01:24:15 2027 GMT"."""
+    dates = dict(re.findall(r"not(Before|After)\s*:\s*(\w+\s+\d+\s+[\d:]+\s+\d+)", said))
+    try:
+        return tuple(datetime.datetime.strptime(" ".join(dates[k].split()), "%b %d %H:%M:%S %Y")
+                     for k in ("Before", "After"))
+    except (KeyError, ValueError):
+        return None
+
+
 def signature_state(path, ca_file):
-    """("unsigned" | "mismatch" | "untrusted" | "ok" | "unreadable", the
-    signer's subject); "unreadable" for a file osslsigncode cannot parse, which
-    the checks of what the file is report already."""
+    """("unsigned" | "mismatch" | "expired" | "untrusted" | "ok", the signer's
+    subject, its certificate's validity)."""
+    if not is_signed(path):
+        return "unsigned", None, None
     result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-in", path],
-                            capture_output=True, text=True, check=False, stdin=subprocess.DEVNULL)
+                            capture_output=True, text=True, errors="replace", check=False,
+                            stdin=subprocess.DEVNULL)
     said = result.stdout + result.stderr
     subjects = [line.split(":", 1)[1].strip() for line in said.splitlines()
                 if line.strip().startswith("Subject:")]
-    signer = subjects[0] if subjects else None
-    # "No signature found", "MSI file has no signature" (osslsigncode 2.5)...
-    if re.search(r"no signature|unable to extract existing signature", said, re.IGNORECASE):
-        return "unsigned", None
+    signer, validity = (subjects[0] if subjects else "an unknown signer"), signer_validity(said)
     if "MISMATCH" in said:
-        return "mismatch", signer
+        return "mismatch", signer, validity
     if result.returncode == 0:
-        return "ok", signer
-    return ("untrusted" if signer else "unreadable"), signer
+        return "ok", signer, validity
+    now = datetime.datetime.utcnow()
+    if validity and not validity[0] <= now <= validity[1]:
+        return "expired", signer, validity
+    return "untrusted", signer, validity
+
+
+def signed_files(folder, names):
+    """The files a signature matters on, leaving out programs damaged already
+    (reported as such) and licence-manager packages past the detailed few."""
+    wanted = [n for n in names if any(fnmatch.fnmatch(n.lower(), p.lower())
+                                      for p in ("setup.exe", MAIN_PACKAGE, SCRIPTING_ENGINE, DRIVER))]
+    wanted += matching(names, LM_PREFIX + "*.msi")[:DETAILED_PACKAGES]
+    return sorted(n for n in wanted if not n.lower().endswith(".exe")
+                  or whole_pe_problem(read_bytes(os.path.join(folder, n))) is None)
 
 
 def check_signatures(folder, names, ca_file, report):
     """setup.exe, the packages and the driver's installer: signed files must
     still match their signatures and chain to a trusted root."""
-    wanted = [n for n in names if os.path.isfile(os.path.join(folder, n)) and any(
-        fnmatch.fnmatch(n.lower(), p.lower())
-        for p in ("setup.exe", MAIN_PACKAGE, SCRIPTING_ENGINE, DRIVER, LM_PREFIX + "*.msi"))]
     unsigned = []
-    for name in sorted(wanted):
-        state, signer = signature_state(os.path.join(folder, name), ca_file)
+    for name in signed_files(folder, names):
+        state, signer, validity = signature_state(os.path.join(folder, name), ca_file)
         if state == "unsigned":
             unsigned.append(name)
         elif state == "mismatch":
             report("error", "%s: its signature no longer matches its contents (changed after "
                    "signing, or damaged in transfer)" % name)
+        elif state == "expired":
+            report("warning", "%s is signed by %s, whose certificate has expired or is not yet "
+                   "valid (valid %s to %s UTC) and the signature has no time stamp: Windows "
+                   "shows it as invalid" % (name, signer, validity[0], validity[1]))
         elif state == "untrusted":
             report("warning", "%s is signed by %s, whose certificate does not chain to a "
                    "trusted root (%s)" % (name, signer, ca_file))
     if unsigned:
         report("warning", "not signed: %s" % ", ".join(unsigned))
+
+
+def name_problem(folder, name):
+    """What keeps a file from standing on a medium as it is, or None."""
+    if name.startswith("."):
+        return "is a stray hidden file, no part of a medium (left by an interrupted run?)"
+    if (set(name) & set('<>:"\\|?*') or min(map(ord, name)) < 32 or name[-1] in ". "
+            or WINDOWS_RESERVED.match(name)):
+        return "is a name Windows cannot hold"
+    if not name.isascii():
+        return ("is a name outside ASCII: setup.exe reads names through the administrator's "
+                "ANSI code page, which may not hold it; name it in ASCII")
+    try:
+        mode = os.stat(os.path.join(folder, name)).st_mode
+    except OSError as error:
+        return "is a link to nothing that can be read (%s)" % error.strerror
+    if not stat.S_ISREG(mode):
+        kind = ("a folder" if stat.S_ISDIR(mode) else "a FIFO" if stat.S_ISFIFO(mode)
+                else "a socket" if stat.S_ISSOCK(mode) else "a device")
+        return "is not a regular file but %s" % kind
+    return None
+
+
+def check_names(folder, names, report):
+    """Reports the names a medium cannot hold, and returns the others."""
+    kept = []
+    for name in sorted(names):
+        problem = name_problem(folder, name)
+        if problem:
+            report("error", "%s %s" % (os.fsencode(name).decode("ascii", "backslashreplace"), problem))
+        else:
+            kept.append(name)
+    by_case = {}
+    for name in kept:
+        by_case.setdefault(name.lower(), []).append(name)
+    for group in by_case.values():
+        if len(group) > 1:
+            report("error", "%s differ only in letter case: Windows keeps only one of them, "
+                   "and which one is not yours to choose" % " and ".join(group))
+    return kept
 
 
 def package_path(folder, names, expected, report, if_missing):
@@ -287,7 +391,12 @@ def package_path(folder, names, expected, report, if_missing):
     if not found:
         report(*if_missing)
         return None
-    if not is_package(os.path.join(folder, found[0])):
+    try:
+        package = is_package(os.path.join(folder, found[0]))
+    except Unreadable as problem:
+        report("error", str(problem))
+        return None
+    if not package:
         report("error", "%s is not a Windows Installer package" % found[0])
         return None
     return os.path.join(folder, found[0])
@@ -298,9 +407,11 @@ def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE):
         names = os.listdir(folder)
     except OSError as error:
         raise CannotCheck("cannot read the folder %s: %s" % (folder, error.strerror))
+    names = check_names(folder, names, report)
     check_letter_case(names, report)
     setup = matching(names, "setup.exe")
-    version = setup_version(folder, setup[0], report) if setup else None
+    versions = [setup_version(folder, name, report) for name in setup]
+    version = next((v for v in versions if v), None)
     if not setup:
         report("error", "setup.exe is missing")
     main = package_path(folder, names, MAIN_PACKAGE, report, (
@@ -325,6 +436,7 @@ def main(argv):
                         "system's, %s)" % SYSTEM_CA_BUNDLE)
     parser.add_argument("folder", metavar="MEDIUM_FOLDER")
     args = parser.parse_args(argv)
+    sys.stdout.reconfigure(errors="backslashreplace")  # a folder's name may be any bytes
     found = {"error": 0, "warning": 0}
 
     def report(kind, message):
