@@ -86,17 +86,22 @@ def msiinfo(*arguments):
                             errors="replace", check=False, stdin=subprocess.DEVNULL)
     said = [re.sub(r"^\*\* \(msiinfo:\d+\): \w+ \*\*: [\d:.]+ ", "", line)
             for line in result.stderr.splitlines() if line.strip()]
-    if result.returncode != 0 or said:
-        return None, (said or ["exit code %d" % result.returncode])[0]
+    if result.returncode != 0:
+        return None, "exit code %d" % result.returncode
+    if said:
+        return None, said[0]
     return result.stdout, None
 
 
 def msi_table(path, table):
     """A package's table as a list of rows (lists of texts); [] when it has no
     such table, None when it is not a Windows Installer package at all."""
-    names, _ = msiinfo("tables", path)
-    if names is None:
+    names, problem = msiinfo("tables", path)
+    if names is None and problem.startswith("exit code"):
         return None
+    if names is None:
+        raise Unreadable("%s: its tables cannot be read (%s): the package is damaged"
+                         % (os.path.basename(path), problem))
     if table not in names.split():
         return []
     text, problem = msiinfo("export", path, table)

@@ -11,11 +11,37 @@ rm -rf "$work"
 mkdir -p "$work"
 "$here/scripts/make-medium.sh" "$work/clean" "$setup_exe" "$driver_exe" >/dev/null
 bash "$here/tests/signing/make_test_key.sh" "$work/key"
+bash "$here/tests/signing/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
 sign="$here/scripts/sign.sh --pkcs12 $work/key/test.p12 --password-file $work/key/password.txt"
+# sign.sh refuses an expired certificate; osslsigncode itself does not.
+sign_expired="osslsigncode sign -pkcs12 $work/expired/test.p12 -readpass $work/expired/password.txt"
+
+# Sets a changed program's checksum to its bytes, as tools that patch programs do.
+FixChecksum() {
+  /usr/bin/python3 -c 'import pefile, sys; pe = pefile.PE(sys.argv[1])
+pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum(); pe.write(sys.argv[1])' "$1"
+}
+
+# Overwrites 64 bytes of the package FILE where libmsi then finds its string
+# table corrupt: the damage a bad copy or download does.
+DamageStringTable() {
+  local offset size
+  size=$(stat -c %s "$1")
+  for ((offset = 512; offset < size; offset += 128)); do
+    cp "$1" "$work/damaged.msi"
+    head -c 64 /dev/zero | tr '\0' Z | dd of="$work/damaged.msi" bs=1 seek=$offset conv=notrunc 2>/dev/null
+    if msiinfo tables "$work/damaged.msi" 2>&1 >/dev/null | grep -q "string table"; then
+      mv "$work/damaged.msi" "$1"
+      return 0
+    fi
+  done
+  echo "no 64 bytes of $1 damage its string table" >&2
+  return 1
+}
 
 # Expect EXIT_CODE TEXT DESCRIPTION -- COMMANDS...: breaks a fresh copy of the
 # clean medium with COMMANDS (run inside it) and expects the check to exit
-# with EXIT_CODE and to say TEXT.
+# with EXIT_CODE and to say TEXT, in a few lines and without hanging.
 Expect() {
   local code=$1 text=$2 what=$3
   shift 4
@@ -24,9 +50,9 @@ Expect() {
   cp -r "$work/clean" "$copy"
   (cd "$copy" && eval "$*")
   local output status
-  output=$(PATH=${CHECK_PATH:-$PATH} /usr/bin/python3 "$check" "$copy" 2>&1)
+  output=$(PATH=${CHECK_PATH:-$PATH} /usr/bin/timeout 60 /usr/bin/python3 "$check" "$copy" 2>&1)
   status=$?
-  if [ "$status" = "$code" ] && grep -qF -- "$text" <<<"$output"; then
+  if [ "$status" = "$code" ] && grep -qF -- "$text" <<<"$output" && [ "$(wc -l <<<"$output")" -lt 20 ]; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
@@ -61,9 +87,31 @@ Expect 1 "SentinelSystemDriverInstaller7.5.8.exe is empty" "empty driver install
   ': > SentinelSystemDriverInstaller7.5.8.exe'
 Expect 1 "setup.exe is missing" "no setup.exe" -- rm setup.exe
 Expect 1 "setup.exe is not a Windows program" "setup.exe a text file" -- 'echo text > setup.exe'
-Expect 1 "setup.exe is not a Windows program" "setup.exe a folder" -- 'rm setup.exe; mkdir setup.exe'
+Expect 1 "setup.exe is not a regular file but a folder" "setup.exe a folder" -- 'rm setup.exe; mkdir setup.exe'
+Expect 1 "setup.exe is cut off: section .reloc ends" "setup.exe one byte short" -- truncate -s -1 setup.exe
+Expect 1 "setup.exe is cut off: its signature ends" "signed setup.exe cut short" -- \
+  "$sign setup.exe >/dev/null && truncate -s -100 setup.exe"
+Expect 1 "setup.exe is damaged: its checksum says" "setup.exe with a byte changed" -- \
+  'printf X | dd of=setup.exe bs=1 seek=2000 conv=notrunc 2>/dev/null'
+Expect 1 "SentinelSystemDriverInstaller7.5.8.exe is damaged" "driver installer cut short" -- \
+  truncate -s -1000 SentinelSystemDriverInstaller7.5.8.exe
+Expect 1 "NerimInstaller.msi_: its tables cannot be read (string table corrupt?)" \
+  "main package with a damaged string table" -- DamageStringTable NerimInstaller.msi_
+Expect 1 "ISSCRIPT10.MSI and ISScript10.Msi differ only in letter case" "two names differing in case" -- \
+  ': > ISSCRIPT10.MSI'
+Expect 1 "SentinelRMSLicenseManager9.7.1.msi is not a regular file but a FIFO" "a FIFO" -- \
+  mkfifo SentinelRMSLicenseManager9.7.1.msi
+Expect 1 "SentinelSystemDriverInstaller7.5.8.exe is not a regular file but a device" \
+  "a link to /dev/zero" -- 'ln -sf /dev/zero SentinelSystemDriverInstaller7.5.8.exe'
+Expect 1 "loop is a link to nothing that can be read" "a link loop" -- ln -s loop loop
+Expect 1 "notes?.txt is a name Windows cannot hold" "a name Windows cannot hold" -- "touch 'notes?.txt'"
+Expect 1 "M\xc3\xa9dium.txt is a name outside ASCII" "a name outside ASCII" -- "touch \$'M\\xc3\\xa9dium.txt'"
+Expect 1 ".sign-123-abcdef is a stray hidden file" "a leftover hidden file" -- touch .sign-123-abcdef
+Expect 1 "10001 licence-manager packages (SentinelRMSLicenseManager9.7.0.msi" \
+  "ten thousand licence-manager packages" -- \
+  "/usr/bin/python3 -c 'import os; [os.link(\"$lm\", \"SentinelRMSLicenseManager9.8.%d.msi\" % i) for i in range(10000)]'"
 Expect 1 "64-bit (x86-64) build" "the 64-bit build as setup.exe" -- \
-  "/usr/bin/python3 -c 'import pefile; pe = pefile.PE(\"setup.exe\"); pe.FILE_HEADER.Machine = 0x8664; pe.write(\"setup.exe\")'"
+  "/usr/bin/python3 -c 'import pefile; pe = pefile.PE(\"setup.exe\"); pe.FILE_HEADER.Machine = 0x8664; pe.write(\"setup.exe\")' && FixChecksum setup.exe"
 Expect 1 "ISScript10.Msi is not a Windows Installer package" "scripting engine a text file" -- \
   'echo text > ISScript10.Msi'
 Expect 0 "NerimInstaller.msi_ is named NerimInstaller.MSI_: setup.exe still finds it" \
@@ -78,9 +126,12 @@ Expect 1 "optLS to [ProgramFilesFolder]\\Brenk\\Installers\\Nerim\\1.6.0.120000\
 Expect 1 "SentinelSystemDriverInstaller7.5.8.exe: its signature no longer matches" \
   "a signed driver installer changed after signing" -- \
   "$sign SentinelSystemDriverInstaller7.5.8.exe >/dev/null &&
-   printf X | dd of=SentinelSystemDriverInstaller7.5.8.exe bs=1 seek=1024 conv=notrunc 2>/dev/null"
+   printf X | dd of=SentinelSystemDriverInstaller7.5.8.exe bs=1 seek=1024 conv=notrunc 2>/dev/null &&
+   FixChecksum SentinelSystemDriverInstaller7.5.8.exe"
 Expect 0 "setup.exe is signed by /CN=Nerim Test Signer/O=Brenk, whose certificate does not chain" \
   "setup.exe signed by an untrusted certificate" -- "$sign setup.exe >/dev/null"
+Expect 0 "setup.exe is signed by /CN=Old Signer/O=Brenk, whose certificate has expired" \
+  "setup.exe signed by an expired certificate" -- "$sign_expired -in setup.exe -out s.exe >/dev/null && mv s.exe setup.exe"
 CHECK_PATH=/nonexistent Expect 2 "msiinfo is not installed" "msitools missing" -- true
 
 echo "medium check: $passed passed, $failed failed"
