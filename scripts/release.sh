@@ -1,25 +1,43 @@
 #!/usr/bin/env bash
 # Makes a release from the vendor's files and this commit: builds the shipped
-# setup.exe, lays out the medium, signs setup.exe when given a key, checks the
-# medium, and writes it with a .zip, an ISO image and SHA256SUMS.
+# setup.exe in a fresh folder, lays out the medium, signs setup.exe when given
+# a key, checks the medium, and writes it with a .zip, an ISO image and
+# SHA256SUMS.
 #
-# usage: release.sh --vendor DIR --out DIR [--pkcs12 FILE | --cert FILE --key FILE]
-#                   [--password-file FILE] [--timestamp URL] [--allow-dirty] [--force]
-#   --vendor DIR     NerimInstaller.msi_, the licence-manager package,
-#                    ISScript10.Msi and SentinelSystemDriverInstaller7.5.8.exe,
-#                    nothing else
-#   --out DIR        where the release folder Nerim-<version> is written
-#   --pkcs12, --cert, --key, --password-file, --timestamp
-#                    sign setup.exe (see scripts/sign.sh)
-#   --allow-dirty    build from a tree with uncommitted changes (said in RELEASE.txt)
-#   --force          replace a release folder of the same name
-# Nothing that looks finished is left in --out unless every step passed: the
-# release is made in a hidden folder there and renamed at the end. Unsigned,
-# the same commit and vendor files give byte-identical archives.
+# The release is made in a hidden folder in --out and renamed at the end, so
+# nothing that looks finished appears unless every step passed; --force swaps
+# the new release for the old one in one rename. One run at a time writes into
+# an --out (a lock on the folder); a run killed by SIGKILL leaves its hidden
+# folder, which the next run names and removes.
 set -euo pipefail
-Usage() { sed -n '6,16s/^# \{0,1\}//p' "$0"; }
+usage="usage: release.sh --vendor DIR --out DIR [--pkcs12 FILE | --cert FILE --key FILE]
+                  [--password-file FILE] [--timestamp URL] [--allow-dirty] [--force]
+  --vendor DIR     NerimInstaller.msi_, the licence-manager package,
+                   ISScript10.Msi and SentinelSystemDriverInstaller7.5.8.exe,
+                   nothing else
+  --out DIR        where the release folder Nerim-<version> is written
+  --pkcs12, --cert, --key, --password-file, --timestamp
+                   sign setup.exe (see scripts/sign.sh --help)
+  --allow-dirty    build from a tree with uncommitted changes (said in RELEASE.txt)
+  --force          replace a release folder of the same name
+Exit codes: 0 released, 1 a step failed (the last line says which and why;
+nothing was released), 2 bad usage. Unsigned, the same commit and vendor
+files give byte-identical archives."
+Usage() { echo "$usage"; }
 BadUsage() { echo "release.sh: $*" >&2; Usage >&2; exit 2; }
-Fail() { echo "release.sh: $*" >&2; exit 1; }
+said=0 step="reading the arguments" stage=''
+Fail() { echo "release.sh: $step: $*" >&2; said=1; exit 1; }
+
+# The one line every way out but success ends with; the hidden folder goes.
+Finish() {
+  local status=$1
+  [ -z "$stage" ] || rm -rf "$stage"
+  if [ "$status" != 0 ] && [ "$said" = 0 ]; then
+    echo "release.sh: $step failed (exit $status); nothing was released" >&2
+  fi
+}
+trap 'Finish $?' EXIT
+trap 'step="$step, interrupted"; exit 130' INT TERM HUP
 
 vendor='' out='' allow_dirty=0 force=0 signing=()
 while [ $# -gt 0 ]; do
@@ -41,80 +59,157 @@ while [ $# -gt 0 ]; do
   shift
 done
 [ -n "$vendor" ] && [ -n "$out" ] || BadUsage "--vendor and --out are needed"
-[ -d "$vendor" ] || Fail "--vendor $vendor is not a folder"
-vendor=$(realpath "$vendor")
-mkdir -p "$out" && out=$(realpath "$out")
 
-# Only what setup.exe uses; letter case is the medium check's to judge.
+step="reading --vendor"
+[ -d "$vendor" ] || Fail "$vendor is not a folder"
+vendor=$(realpath "$vendor")
+# Only what setup.exe uses, and only files; letter case and names are the
+# medium check's to judge.
 shopt -s nocasematch
 for path in "$vendor"/* "$vendor"/.[!.]*; do
-  [ -e "$path" ] || continue
+  [ -e "$path" ] || [ -L "$path" ] || continue
   name=$(basename "$path")
   case $name in
     NerimInstaller.msi_|SentinelRMSLicenseManager*.msi|ISScript10.Msi|SentinelSystemDriverInstaller7.5.8.exe)
-      [ -f "$path" ] || Fail "$name in $vendor is not a file" ;;
-    *) Fail "$name in $vendor is not part of a medium (setup.exe uses none but the" \
-            "main package, the licence manager, ISScript10.Msi and the driver's installer)" ;;
+      [ -f "$path" ] || Fail "$name is not a regular file" ;;
+    *) Fail "$name is not part of a medium (setup.exe uses none but the main package," \
+            "the licence manager, ISScript10.Msi and the driver's installer)" ;;
   esac
 done
 shopt -u nocasematch
 
+step="locking --out"
+mkdir -p "$out" && out=$(realpath "$out") || Fail "cannot make the folder $out"
+exec 9<"$out"
+flock -n 9 || Fail "another release.sh is writing into $out; wait for it to end, then run again"
+
+# Renames SRC to DST in one step: "noreplace" fails when DST exists,
+# "exchange" swaps the two. Where the file system cannot, the swap is two
+# renames with interrupts held off, the old release waiting in between as
+# .NAME.partial.old, which the next run puts back if it has to.
+Rename() {
+  /usr/bin/python3 - "$@" <<'EOF'
+import ctypes, errno, os, signal, sys
+mode, source, target = sys.argv[1:]
+libc = ctypes.CDLL(None, use_errno=True)
+flag = {"noreplace": 1, "exchange": 2}[mode]
+if libc.renameat2(-100, os.fsencode(source), -100, os.fsencode(target), flag) == 0:
+    sys.exit(0)
+error = ctypes.get_errno()
+if error not in (errno.EINVAL, errno.ENOSYS):
+    sys.exit("cannot rename %s to %s: %s" % (source, target, os.strerror(error)))
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+if mode == "noreplace":
+    if os.path.lexists(target):
+        sys.exit("%s exists" % target)
+    os.rename(source, target)
+else:
+    aside = os.path.join(os.path.dirname(target), "." + os.path.basename(target) + ".partial.old")
+    os.rename(target, aside)
+    os.rename(source, target)
+    os.rename(aside, source)
+EOF
+}
+
+# Hidden folders of runs that were killed: we hold the lock, so no run owns
+# them. An old release set aside mid-swap goes back under its name.
+step="looking for leftovers in $out"
+for leftover in "$out"/.Nerim-*.partial.*; do
+  [ -e "$leftover" ] || continue
+  release=$out/$(basename "$leftover" | sed 's/^\.\(Nerim-.*\)\.partial\..*/\1/')
+  if [[ $leftover == *.old ]] && [ ! -e "$release" ]; then
+    Rename noreplace "$leftover" "$release" || Fail "cannot put $leftover back as $release"
+    echo "release.sh: note: put back $release, set aside by a run killed while replacing it"
+  else
+    rm -rf "$leftover" || Fail "cannot remove $leftover"
+    echo "release.sh: note: removed $leftover, left by a killed run"
+  fi
+done
+
+step="reading the checkout"
 cd "$(dirname "$0")/.."
 root=$PWD
-commit=$(git rev-parse HEAD) || Fail "not a git checkout: the release names the commit it is built from"
+commit=$(git rev-parse HEAD 2>/dev/null) || Fail "not a git checkout: the release names the commit it is built from"
 changed=$(git status --porcelain --untracked-files=no | cut -c4-)
 if [ -n "$changed" ] && [ "$allow_dirty" = 0 ]; then
-  Fail "uncommitted changes to $(echo "$changed" | paste -sd ' ');" \
-       "commit them, or give --allow-dirty"
+  Fail "uncommitted changes to $(echo "$changed" | paste -sd ' '); commit them, or give --allow-dirty"
 fi
 
-echo "building setup.exe (preset i686) from $commit"
-build=$root/build/release
-cmake --preset i686 -B "$build" >/dev/null
-cmake --build "$build" --target setup >/dev/null
-version=$(/usr/bin/python3 scripts/pe_checks.py "$build/setup.exe")
+step="building setup.exe"
+stage=$(mktemp -d "$out/.Nerim-build.partial.XXXXXX")
+chmod 755 "$stage"
+echo "building setup.exe (preset i686) from $commit in a fresh folder"
+# Flags from the environment would build other bytes under the same commit.
+build=$stage/build
+env -u CFLAGS -u CXXFLAGS -u CPPFLAGS -u LDFLAGS cmake --preset i686 -B "$build" \
+  -DNERIM_TESTS=OFF >"$stage/build.log" 2>&1 &&
+  cmake --build "$build" --target setup >>"$stage/build.log" 2>&1 ||
+  { tail -n 20 "$stage/build.log" >&2; Fail "the build failed (its last lines are above)"; }
+version=$(/usr/bin/python3 scripts/pe_checks.py "$build/setup.exe") || Fail "setup.exe has no version"
+compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
+linker=$(sed -n 's/^CMAKE_LINKER:[A-Z]*=//p' "$build/CMakeCache.txt")
+toolchain="$("$compiler" --version | head -n 1); $("$linker" --version | head -n 1)" ||
+  Fail "cannot tell the compiler's and the linker's versions ($compiler, $linker)"
+packages=$(dpkg-query -W -f '${Package} ${Version}, ' "g++-mingw-w64-i686*" "binutils-mingw-w64-i686" \
+           2>/dev/null | sed 's/, $//') || true
 name=Nerim-$version
 final=$out/$name
 if [ -e "$final" ] && [ "$force" = 0 ]; then
   Fail "$final exists; --force replaces it"
 fi
 
-stage=$(mktemp -d "$out/.$name.partial.XXXXXX")
-trap 'rm -rf "$stage"' EXIT
-chmod 755 "$stage"
+step="laying out the medium"
 medium=$stage/$name
 mkdir "$medium"
 cp "$vendor"/* "$build/setup.exe" "$medium/"
 chmod 644 "$medium"/*
+signer="setup.exe not signed"
 if [ ${#signing[@]} -gt 0 ]; then
-  scripts/sign.sh "${signing[@]}" --description "Nerim Setup" "$medium/setup.exe"
+  step="signing setup.exe"
+  signed=$(scripts/sign.sh "${signing[@]}" --description "Nerim Setup" "$medium/setup.exe") ||
+    Fail "sign.sh failed (its line is above)"
+  echo "$signed"
+  signer="setup.exe signed by $(sed -n 's/^signer: //p' <<<"$signed")"
 fi
 
+step="checking the medium"
 echo "checking the medium"
-if ! (cd "$stage" && /usr/bin/python3 "$root/scripts/check-medium.py" "$name") |
-     tee "$stage/check.txt"; then
-  Fail "the medium check failed; nothing was released"
-fi
+(cd "$stage" && /usr/bin/python3 "$root/scripts/check-medium.py" "$name") >"$stage/check.txt" || {
+  cat "$stage/check.txt"; Fail "the medium check found errors (above)"; }
+grep -v '^ok: ' "$stage/check.txt" || true
 
 # Fixed times and order, so that the same inputs give the same archives.
+# Every name is ASCII (the check refuses others), so the zip needs no
+# Unicode flag for Explorer to read the names as they are.
+step="writing the archives"
 epoch=$(git log -1 --format=%ct HEAD)
 touch -d "@$epoch" "$medium"/* "$medium"
-(cd "$stage" && export LC_ALL=C TZ=UTC && files=("$name"/*) && zip -q -X -D "$name.zip" "${files[@]}")
+(cd "$stage" && export LC_ALL=C TZ=UTC && files=("$name"/*) && zip -q -X -D "$name.zip" "${files[@]}") ||
+  Fail "zip failed"
 SOURCE_DATE_EPOCH=$epoch xorriso -no_rc -as mkisofs -quiet -J -joliet-long -r \
-  -V "NERIM_${version//./_}" -o "$stage/$name.iso" "$medium" 2>/dev/null
+  -V "NERIM_${version//./_}" -o "$stage/$name.iso" "$medium" 2>"$stage/xorriso.txt" ||
+  { cat "$stage/xorriso.txt" >&2; Fail "xorriso could not write the ISO image (its words are above)"; }
 {
   echo "Nerim $version, built from commit $commit"
-  [ -n "$changed" ] && echo "with uncommitted changes to: $(echo "$changed" | paste -sd ' ')"
-  [ ${#signing[@]} -gt 0 ] && echo "setup.exe signed" || echo "setup.exe not signed"
+  [ -z "$changed" ] || echo "with uncommitted changes to: $(echo "$changed" | paste -sd ' ')"
+  echo "built with: $toolchain"
+  [ -z "$packages" ] || echo "Debian packages: $packages"
+  echo "$signer"
   echo "medium check:"
   sed 's/^/  /' "$stage/check.txt"
 } > "$stage/RELEASE.txt"
-rm "$stage/check.txt"
+rm -rf "$stage/check.txt" "$stage/xorriso.txt" "$stage/build.log" "$build"
 (cd "$stage" && LC_ALL=C sha256sum "$name"/* "$name.zip" "$name.iso" RELEASE.txt > SHA256SUMS)
 
-[ "$force" = 1 ] && rm -rf "$final"
-mv "$stage" "$final"
-trap - EXIT
+step="putting the release in place"
+sync -f "$stage/SHA256SUMS"
+if [ -e "$final" ]; then
+  Rename exchange "$stage" "$final" || Fail "cannot swap in the new release"
+else
+  Rename noreplace "$stage" "$final" || Fail "cannot rename the release into place"
+fi
+rm -rf "$stage"  # after a swap, the old release
+stage=''
 echo "released $final:"
 (cd "$final" && ls -d "$name" "$name.zip" "$name.iso" SHA256SUMS RELEASE.txt | sed 's/^/  /')
 echo "from commit $commit$([ -n "$changed" ] && echo ", with uncommitted changes")"

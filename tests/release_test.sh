@@ -1,56 +1,112 @@
 #!/usr/bin/env bash
-# scripts/release.sh on the sample medium's packages.
+# scripts/release.sh on the sample medium's packages, then with real faults:
+# a run killed mid-way, two runs at once, a full file system, a failing
+# xorriso, flags in the environment, bad vendor files and certificates.
 # usage: release_test.sh SAMPLE_MEDIUM WORK_DIR
 set -uo pipefail
 sample=$1 work=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
-passed=0 failed=0
+passed=0 failed=0 skipped=()
 Check() {
   local what=$1; shift
-  if "$@" >/dev/null 2>&1; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+  if "$@" >/dev/null 2>&1; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; sed 's/^/  | /' "$out.log"; fi
 }
-Release() {  # OUT [options]: sets $out
+Release() {  # OUT [options]: sets $out; the output is in $out.log
   out=$work/$1; shift
   "$root/scripts/release.sh" --vendor "$work/vendor" --out "$out" --allow-dirty "$@" >"$out.log" 2>&1
 }
-NothingFinished() { [ -z "$(ls -A "$out")" ]; }
+NothingFinished() { [ -z "$(ls -A "$out" 2>/dev/null)" ]; }
+# Exit 1, ending with one "release.sh:" line that says TEXT, no "ready to ship".
+FailedWith() {
+  [ "$1" = 1 ] && tail -n 1 "$out.log" | grep -q "^release.sh: .*$2" &&
+    ! grep -q "ready to ship" "$out.log"
+}
 Same() { diff <(cd "$1" && ls) <(sed 's|^.*/||' <<<"$2" | sort); }
+Whole() { (cd "$1" && sha256sum --quiet -c SHA256SUMS); }
+StandIn() {  # NAME SCRIPT: a program of that name on $work/bin/NAME's PATH
+  mkdir -p "$work/bin/$1" && printf '#!/bin/sh\n%s\n' "$2" > "$work/bin/$1/$1" && chmod +x "$work/bin/$1/$1"
+}
 
 rm -rf "$work"
 mkdir -p "$work/vendor"
 cp "$sample"/* "$work/vendor/"
 rm "$work/vendor/setup.exe"
-name=Nerim-1.5.0.113805
+name=Nerim-$(/usr/bin/python3 "$root/scripts/pe_checks.py" "$sample/setup.exe")
+bash "$root/tests/signing/make_test_key.sh" "$work/key"
+bash "$root/tests/signing/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
 
 Release first
 release=$out/$name
-Check "the release passes, its SHA256SUMS with it" eval '(cd "$release" && sha256sum -c SHA256SUMS)'
+Check "the release passes, its SHA256SUMS with it" Whole "$release"
 Check "the zip holds exactly the medium" \
   Same "$release/$name" "$(/usr/bin/python3 -m zipfile -l "$release/$name.zip" | awk 'NR > 1 {print $1}')"
 Check "the ISO holds exactly the medium" \
   Same "$release/$name" "$(xorriso -no_rc -indev "$release/$name.iso" -find / -type f 2>/dev/null | tr -d "'")"
-Release second
-Check "a second run gives the same archives" \
+Check "RELEASE.txt names the compiler and the linker" grep -q "^built with: .*g++.*GNU ld" "$release/RELEASE.txt"
+CXXFLAGS="-O0 -g" LDFLAGS=-g Release second
+Check "a second run, with flags in the environment, gives the same archives" \
   eval 'cmp "$release/$name.zip" "$out/$name/$name.zip" && cmp "$release/$name.iso" "$out/$name/$name.iso"'
 Release first
-Check "an existing release is not overwritten" grep -q -- "--force replaces it" "$out.log"
+Check "an existing release is not overwritten" FailedWith $? "--force replaces it"
+Release first --force
+Check "--force replaces it with a whole release" eval 'Whole "$release" && [ -z "$(ls -A "$out" | grep -v "^Nerim-")" ]'
+
+# Killed while writing the ISO image, with --force: the old release stays
+# whole under its name, a second run meanwhile is refused, and the next run
+# removes what the killed one left.
+StandIn xorriso "touch '$work/xorriso-started'; exec sleep 60"
+PATH=$work/bin/xorriso:$PATH setsid "$root/scripts/release.sh" --vendor "$work/vendor" \
+  --out "$work/first" --allow-dirty --force >"$work/killed.log" 2>&1 &
+killed=$!
+for _ in $(seq 120); do [ -e "$work/xorriso-started" ] && break; sleep 0.5; done
+Release first --force
+Check "a second run into the same --out is refused" FailedWith $? "another release.sh is writing into"
+kill -KILL -- -"$killed"; wait "$killed" 2>/dev/null
+Check "the killed run left the old release whole" Whole "$release"
+Release first --force
+Check "the next run names and removes the killed run's folder" \
+  eval 'grep -q "removed $out/.Nerim-build.partial.* left by a killed run" "$out.log" && Whole "$release" &&
+        [ -z "$(ls -A "$out" | grep -v "^Nerim-")" ]'
+
+StandIn xorriso 'echo "xorriso : FAILURE : the stand-in fails" >&2; exit 5'
+PATH=$work/bin/xorriso:$PATH Release isofail
+Check "xorriso's own words and one release.sh line" \
+  eval 'FailedWith 1 "xorriso could not write" && grep -q "the stand-in fails" "$out.log" && NothingFinished'
+
+if mkdir -p "$work/full" && mount -t tmpfs -o size=2m nerim-release-test "$work/full" 2>/dev/null; then
+  Release full
+  Check "a full file system ends with one release.sh line, nothing finished" \
+    eval 'FailedWith 1 "" && NothingFinished'
+  umount "$work/full"
+else
+  skipped+=("the full file system: no tmpfs can be mounted here (not root?)")
+fi
 
 touch "$work/vendor/notes.txt"
 Release stray
 Check "a stray vendor file is refused by name, nothing finished" \
-  eval 'grep -q "notes.txt" "$out.log" && NothingFinished'
+  eval 'FailedWith 1 "notes.txt is not part of a medium" && NothingFinished'
 rm "$work/vendor/notes.txt"
-cp "$work/vendor/SentinelRMSLicenseManager9.7.0.msi" "$work/vendor/SentinelRMSLicenseManager9.8.0.msi"
-Release rejected
-Check "a medium the check rejects leaves nothing finished" \
-  eval 'grep -q "2 licence-manager packages" "$out.log" && NothingFinished'
+mkfifo "$work/vendor/SentinelRMSLicenseManager9.8.0.msi"
+Release fifo
+Check "a FIFO among the vendor files is refused" eval 'FailedWith 1 "9.8.0.msi is not a regular file"'
 rm "$work/vendor/SentinelRMSLicenseManager9.8.0.msi"
+: > "$work/vendor/isscript10.msi"
+Release twins
+Check "names differing only in case are not shipped" eval 'FailedWith 1 "the medium check found errors" &&
+  grep -q "differ only in letter case" "$out.log" && NothingFinished'
+rm "$work/vendor/isscript10.msi"
 
-bash "$root/tests/signing/make_test_key.sh" "$work/key"
+Release old-signer --pkcs12 "$work/expired/test.p12" --password-file "$work/expired/password.txt"
+Check "an expired certificate stops the release at signing" \
+  eval 'FailedWith 1 "signing setup.exe: sign.sh failed" && grep -q "expired on" "$out.log" && NothingFinished'
 Release signed --pkcs12 "$work/key/test.p12" --password-file "$work/key/password.txt"
 /usr/bin/python3 -m zipfile -e "$out/$name/$name.zip" "$work/unzipped"
 Check "the signed setup.exe in the zip verifies" \
   osslsigncode verify -CAfile "$work/key/cert.pem" -in "$work/unzipped/$name/setup.exe"
+Check "RELEASE.txt names the signer and its dates" \
+  grep -q "^setup.exe signed by CN = Nerim Test Signer, O = Brenk, valid .* to " "$out/$name/RELEASE.txt"
 
+for reason in "${skipped[@]}"; do echo "not run: $reason"; done
 echo "release: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
