@@ -3,26 +3,38 @@
 # Windows Installer packages built with wixl, stand-ins named as the vendors'
 # files are. Nothing is downloaded and no vendor file is used.
 #
-# usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
-#   --markers ls,dd|ls|dd|none   choices the main package records (default ls,dd)
-#   --fail                       the main package fails its installation
-#   --no-isscript                leave ISScript10.Msi out
-#   --lm-version V               the licence manager's version (default 9.7.0)
-#   --product-version V          the version whose folder the main package puts its
-#                                markers in (default: the one in SETUP_EXE's version
-#                                resource, so that setup.exe finds them)
+# OUT_DIR may hold only what this script writes (or use --force); the new
+# medium is made beside it and moved in, and no input is ever removed.
 set -euo pipefail
-Usage() { sed -n '6,13s/^# \{0,1\}//p' "$0"; }
+usage="usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
+  --markers ls,dd|ls|dd|none   choices the main package records (default ls,dd)
+  --fail                       the main package fails its installation
+  --no-isscript                leave ISScript10.Msi out
+  --lm-version V               the licence manager's version (default 9.7.0)
+  --product-version V          the version whose folder the main package puts its
+                               markers in (default: the one in SETUP_EXE's version
+                               resource, so that setup.exe finds them)
+  --force                      replace OUT_DIR's files even when it holds others"
+Usage() { echo "$usage"; }
 BadUsage() { echo "make-medium.sh: $*" >&2; Usage >&2; exit 2; }
+Fail() { echo "make-medium.sh: $*" >&2; exit 1; }
+# The names this script writes into a medium.
+Ours() {
+  case $1 in
+    setup.exe|NerimInstaller.msi_|ISScript10.Msi|SentinelSystemDriverInstaller7.5.8.exe) ;;
+    SentinelRMSLicenseManager*.msi) ;;
+    *) return 1 ;;
+  esac
+}
 case ${1:-} in -h|--help) Usage; exit 0 ;; esac
 [ $# -ge 3 ] || BadUsage "needs OUT_DIR, SETUP_EXE and DRIVER_STANDIN_EXE"
 out=$1
 for file in "$2" "$3"; do [ -f "$file" ] || BadUsage "no file $file"; done
 # Whole paths: wixl runs from medium/.
-setup_exe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
-driver_exe=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
+setup_exe=$(realpath "$2")
+driver_exe=$(realpath "$3")
 shift 3
-markers=ls,dd fail=0 isscript=1 lm_version=9.7.0 product_version=
+markers=ls,dd fail=0 isscript=1 lm_version=9.7.0 product_version= force=0
 while [ $# -gt 0 ]; do
   case $1 in
     --markers|--lm-version|--product-version) [ $# -ge 2 ] || BadUsage "$1 needs a value" ;;&
@@ -31,6 +43,7 @@ while [ $# -gt 0 ]; do
     --no-isscript) isscript=0 ;;
     --lm-version) lm_version=$2; shift ;;
     --product-version) product_version=$2; shift ;;
+    --force) force=1 ;;
     *) BadUsage "unknown option $1" ;;
   esac
   shift
@@ -50,15 +63,42 @@ if [ -z "$product_version" ]; then
     BadUsage "$setup_exe has no version resource; give --product-version"
 fi
 sources=$(cd "$(dirname "$0")/../medium" && pwd)
-rm -rf "$out"
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
-cd "$sources"  # wixl resolves the packages' Source files from here
-wixl -D ProductVersion="$product_version" -D LS=$ls -D DD=$dd -D FAIL=$fail \
-  -o "$out/NerimInstaller.msi_" nerim.wxs
-wixl -D Version="$lm_version" -o "$out/SentinelRMSLicenseManager$lm_version.msi" license-manager.wxs
-if [ "$isscript" = 1 ]; then
-  wixl -o "$out/ISScript10.Msi" isscript.wxs
+out=$(realpath -m "$out")
+[[ $sources/ != "$out"/* ]] || Fail "$out holds the medium's sources; give another folder"
+if [ -e "$out" ] || [ -L "$out" ]; then
+  [ -d "$out" ] && [ ! -L "$out" ] || Fail "$out is not a folder"
+  for path in "$out"/* "$out"/.[!.]*; do
+    [ -e "$path" ] || [ -L "$path" ] || continue
+    Ours "$(basename "$path")" || [ "$force" = 1 ] ||
+      Fail "$out holds $(basename "$path"), which make-medium.sh did not make; give another folder, or --force"
+  done
 fi
-cp "$setup_exe" "$out/setup.exe"
-cp "$driver_exe" "$out/SentinelSystemDriverInstaller7.5.8.exe"
+
+# Made beside OUT_DIR and moved in, so that a failed run leaves OUT_DIR as it
+# was; a killed run's folder is removed by the next one.
+mkdir -p "$(dirname "$out")"
+for leftover in "$(dirname "$out")/.$(basename "$out").make-medium."*; do
+  [ -e "$leftover" ] || continue
+  rm -rf "$leftover" && echo "make-medium.sh: note: removed $leftover, left by a killed run" >&2
+done
+new=$(mktemp -d "$(dirname "$out")/.$(basename "$out").make-medium.XXXXXX")
+trap 'rm -rf "$new"' EXIT
+(cd "$sources"  # wixl resolves the packages' Source files from here
+ wixl -D ProductVersion="$product_version" -D LS=$ls -D DD=$dd -D FAIL=$fail \
+   -o "$new/NerimInstaller.msi_" nerim.wxs
+ wixl -D Version="$lm_version" -o "$new/SentinelRMSLicenseManager$lm_version.msi" license-manager.wxs
+ if [ "$isscript" = 1 ]; then
+   wixl -o "$new/ISScript10.Msi" isscript.wxs
+ fi)
+cp "$setup_exe" "$new/setup.exe"
+cp "$driver_exe" "$new/SentinelSystemDriverInstaller7.5.8.exe"
+
+mkdir -p "$out"
+for path in "$out"/* "$out"/.[!.]*; do
+  [ -e "$path" ] || [ -L "$path" ] || continue
+  if [ "$path" = "$setup_exe" ] || [ "$path" = "$driver_exe" ]; then
+    Ours "$(basename "$path")" || { echo "make-medium.sh: note: kept $path, an input"; continue; }
+  fi
+  rm -rf "$path"
+done
+mv "$new"/* "$out/"

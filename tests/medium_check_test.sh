@@ -134,5 +134,24 @@ Expect 0 "setup.exe is signed by /CN=Old Signer/O=Brenk, whose certificate has e
   "setup.exe signed by an expired certificate" -- "$sign_expired -in setup.exe -out s.exe >/dev/null && mv s.exe setup.exe"
 CHECK_PATH=/nonexistent Expect 2 "msiinfo is not installed" "msitools missing" -- true
 
+# make-medium.sh removes nothing it did not make, and never an input.
+Holds() {  # WHAT COMMAND...
+  local what=$1; shift
+  if (cd "$work" && eval "$*") >/dev/null 2>&1; then passed=$((passed + 1)); else
+    failed=$((failed + 1)); echo "FAILED: make-medium.sh: $what"; fi
+}
+make_medium=$here/scripts/make-medium.sh
+mkdir -p "$work/mine" && echo notes > "$work/mine/keep.txt"
+Holds "a folder holding another file is refused, the file kept" \
+  '! "$make_medium" mine "$setup_exe" "$driver_exe" && [ -s mine/keep.txt ] && [ ! -e mine/setup.exe ]'
+cp -r "$work/clean" "$work/again" && cp "$driver_exe" "$work/again/driver.exe"
+Holds "inputs inside the folder stay, with --force" \
+  '"$make_medium" again again/setup.exe again/driver.exe --force && cmp again/setup.exe "$setup_exe" &&
+   cmp again/driver.exe "$driver_exe"'
+# On a copy: were the rule broken, this would remove the sources.
+mkdir -p "$work/repo" && cp -r "$here/scripts" "$here/medium" "$work/repo/"
+Holds "the medium's sources are refused as a folder" \
+  '! repo/scripts/make-medium.sh repo/medium "$setup_exe" "$driver_exe" --force && [ -e repo/medium/nerim.wxs ]'
+
 echo "medium check: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
