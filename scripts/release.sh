@@ -32,12 +32,14 @@ Fail() { echo "release.sh: $step: $*" >&2; said=1; exit 1; }
 Finish() {
   local status=$1
   [ -z "$stage" ] || rm -rf "$stage"
-  if [ "$status" != 0 ] && [ "$said" = 0 ]; then
+  if [ "$status" = 130 ]; then
+    echo "release.sh: $step: interrupted; nothing was released" >&2
+  elif [ "$status" != 0 ] && [ "$said" = 0 ]; then
     echo "release.sh: $step failed (exit $status); nothing was released" >&2
   fi
 }
 trap 'Finish $?' EXIT
-trap 'step="$step, interrupted"; exit 130' INT TERM HUP
+trap 'exit 130' INT TERM HUP
 
 vendor='' out='' allow_dirty=0 force=0 signing=()
 while [ $# -gt 0 ]; do

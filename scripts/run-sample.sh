@@ -54,14 +54,25 @@ rm -rf "$WINEPREFIX"
 scripts/make-wineprefix.sh "$flavour" "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
-markers="$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805"
+version=$(/usr/bin/python3 scripts/pe_checks.py "$build/setup.exe")
+markers="$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/$version"
 receipt="$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt"
+# What is listed as installed; nothing when the key does not exist yet.
 Installed() {
-  scripts/wine-run.sh "$flavour" reg query \
-    'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:32 |
+  { scripts/wine-run.sh "$flavour" reg query \
+      'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:32 || true; } |
     tr -d '\r' | sed -n 's/^ *DisplayName *REG_SZ *\(.*\)/\1/p'
 }
-Indented() { sed 's/^/  /' | grep . || echo "  none"; }
+Indented() { sed -n 's/^\(..*\)$/  \1/p' | grep . || echo "  none"; }
+# setup.exe does not say how msiexec ended, so a failed main package is run
+# again alone to show its exit code: through cmd, as wine hands its caller
+# only the low 8 bits of an exit code.
+MainPackageCode() {
+  printf '@echo off\r\nmsiexec /i "%s" /qn\r\necho %%ERRORLEVEL%%\r\n' \
+    "Z:${medium//\//\\}\\NerimInstaller.msi_" > "$sample/main-package.cmd"
+  { scripts/wine-run.sh "$flavour" cmd /c "Z:${sample//\//\\}\\main-package.cmd" || true; } |
+    tr -d '\r' | tail -n 1
+}
 
 RunAndShow() {  # WHICH
   set +e
@@ -75,15 +86,15 @@ RunAndShow() {  # WHICH
   if grep -qx "Nerim (sample)" <<<"$installed"; then
     echo "main package: installed (\"Nerim (sample)\" is listed)"
   else
-    echo "main package: NOT installed: it failed or was cancelled, so setup.exe installed" \
-         "no prerequisite"
+    echo "main package: failed, exit code $(MainPackageCode) (msiexec run on it again, alone)," \
+         "so setup.exe installed no prerequisite"
   fi
-  echo "markers left by the main package (Program Files (x86)\\Brenk\\Installers\\Nerim\\1.5.0.113805):"
-  ls "$markers" 2>/dev/null | Indented
+  echo "markers: $(ls "$markers" 2>/dev/null | paste -sd ' ' | grep . || echo none)" \
+       "(in Program Files (x86)\\Brenk\\Installers\\Nerim\\$version)"
   echo "installed programs (32-bit view of the registry):"
   Indented <<<"$installed"
   echo "driver installer runs:"
-  tr -d '\r' < "$receipt" 2>/dev/null | Indented
+  { tr -d '\r' < "$receipt" || true; } 2>/dev/null | Indented
 }
 
 echo "medium: $medium"

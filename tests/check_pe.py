@@ -11,7 +11,7 @@ import sys
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-from pe_checks import manifest_problems, version_tables  # noqa: E402
+from pe_checks import manifest_problems, version_tables, whole_pe_problem  # noqa: E402
 
 # The shipped exe is about 29 KB because the small-runtime header keeps the
 # C++ exception and unwinding runtime out (with it back in, 176 KB): a budget
@@ -100,6 +100,10 @@ def eh_frame_problems(pe):
 def main(path, version):
     with open(path, "rb") as file:
         data = file.read()
+    whole = whole_pe_problem(data)
+    if whole:
+        print("setup.exe " + whole)
+        return 1
     pe = pefile.PE(data=data)
     problems = (header_problems(pe, len(data)) + import_problems(pe) + eh_frame_problems(pe) +
                 manifest_problems(pe) + version_problems(pe, version))

@@ -25,7 +25,7 @@ Expect() {  # CODE SCRIPT ARGS...
 }
 
 cd "$root"
-# wine-env.sh and pe_checks.py are not run but sourced or imported.
+# wine-env.sh is not run but sourced.
 for script in scripts/*.sh scripts/*.py bench/*.sh bench/*.py; do
   [ -x "$script" ] || continue
   Expect 0 "$script" --help
