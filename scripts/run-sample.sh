@@ -47,14 +47,14 @@ build=$root/build/$preset
 
 sample=$root/build/sample
 medium="$sample/Sample Medium"
-scripts/make-medium.sh "$medium" "$build/setup.exe" "$build/driver_standin.exe" \
+medium/make-medium.sh "$medium" "$build/setup.exe" "$build/driver_standin.exe" \
   ${medium_options[@]+"${medium_options[@]}"}
 export WINEPREFIX=$sample/wineprefix-$flavour
 rm -rf "$WINEPREFIX"
 scripts/make-wineprefix.sh "$flavour" "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
-version=$(/usr/bin/python3 scripts/pe_checks.py "$build/setup.exe")
+version=$(/usr/bin/python3 release/pe_checks.py "$build/setup.exe")
 markers="$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/$version"
 receipt="$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt"
 # What is listed as installed; nothing when the key does not exist yet.

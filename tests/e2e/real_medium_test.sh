@@ -42,7 +42,7 @@ NewPrefix() {  # NAME
 NewMedium() {  # NAME [make-medium options]
   medium="$work/$1/Sample Medium"
   shift
-  "$scripts/make-medium.sh" "$medium" "$setup_exe" "$build/driver_standin.exe" "$@"
+  "$scripts/../medium/make-medium.sh" "$medium" "$setup_exe" "$build/driver_standin.exe" "$@"
 }
 
 RunSetup() {
@@ -81,8 +81,8 @@ MarkerExists() { [ -e "$WINEPREFIX/$markers/$1" ]; }
 if Case typical; then
 NewPrefix typical
 NewMedium typical
-bash "$(dirname "$0")/../signing/make_test_key.sh" "$work/typical/key"
-"$scripts/sign.sh" --pkcs12 "$work/typical/key/test.p12" \
+bash "$(dirname "$0")/../../release/tests/make_test_key.sh" "$work/typical/key"
+"$scripts/../release/sign.sh" --pkcs12 "$work/typical/key/test.p12" \
   --password-file "$work/typical/key/password.txt" "$medium/setup.exe" >/dev/null
 RunSetup
 Check "typical: setup exits with 0" Equal "$setup_exit" 0
@@ -129,7 +129,7 @@ fi
 # manager of another version is not installed yet, so both packages are run.
 if Case drive-root; then
 mapped="$work/typical/Mapped Medium"
-"$scripts/make-medium.sh" "$mapped" "$setup_exe" "$build/driver_standin.exe" --lm-version 9.8.0
+"$scripts/../medium/make-medium.sh" "$mapped" "$setup_exe" "$build/driver_standin.exe" --lm-version 9.8.0
 ln -sfn "$mapped" "$WINEPREFIX/dosdevices/d:"
 rm -f "$log"
 RECORD_LOG="Z:${log//\//\\}" RECORD_EXIT=0 Wine 'D:\setup.exe'
@@ -149,7 +149,7 @@ if Case release-zip; then
 vendor=$work/release/vendor
 rm -rf "$work/release" && mkdir -p "$vendor"
 cp "$work/typical/Sample Medium"/* "$vendor/" && rm "$vendor/setup.exe"
-"$scripts/release.sh" --vendor "$vendor" --out "$work/release/out" --allow-dirty >/dev/null
+"$scripts/../release/release.sh" --vendor "$vendor" --out "$work/release/out" --allow-dirty >/dev/null
 /usr/bin/python3 -m zipfile -e "$work/release/out/Nerim-1.5.0.113805/Nerim-1.5.0.113805.zip" \
   "$work/release/unzipped"
 medium=$work/release/unzipped/Nerim-1.5.0.113805

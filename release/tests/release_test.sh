@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# scripts/release.sh on the sample medium's packages, then with real faults:
+# release/release.sh on the sample medium's packages, then with real faults:
 # a run killed mid-way, two runs at once, a full file system, a failing
 # xorriso, flags in the environment, bad vendor files and certificates.
 # usage: release_test.sh SAMPLE_MEDIUM WORK_DIR
 set -uo pipefail
 sample=$1 work=$2
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 passed=0 failed=0 skipped=()
 Check() {
   local what=$1; shift
@@ -13,7 +13,7 @@ Check() {
 }
 Release() {  # OUT [options]: sets $out; the output is in $out.log
   out=$work/$1; shift
-  "$root/scripts/release.sh" --vendor "$work/vendor" --out "$out" --allow-dirty "$@" >"$out.log" 2>&1
+  "$root/release/release.sh" --vendor "$work/vendor" --out "$out" --allow-dirty "$@" >"$out.log" 2>&1
 }
 NothingFinished() { [ -z "$(ls -A "$out" 2>/dev/null)" ]; }
 # Exit 1, ending with one "release.sh:" line that says TEXT, no "ready to ship".
@@ -31,9 +31,9 @@ rm -rf "$work"
 mkdir -p "$work/vendor"
 cp "$sample"/* "$work/vendor/"
 rm "$work/vendor/setup.exe"
-name=Nerim-$(/usr/bin/python3 "$root/scripts/pe_checks.py" "$sample/setup.exe")
-bash "$root/tests/signing/make_test_key.sh" "$work/key"
-bash "$root/tests/signing/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
+name=Nerim-$(/usr/bin/python3 "$root/release/pe_checks.py" "$sample/setup.exe")
+bash "$root/release/tests/make_test_key.sh" "$work/key"
+bash "$root/release/tests/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
 
 Release first
 release=$out/$name
@@ -55,7 +55,7 @@ Check "--force replaces it with a whole release" eval 'Whole "$release" && [ -z 
 # whole under its name, a second run meanwhile is refused, and the next run
 # removes what the killed one left.
 StandIn xorriso "touch '$work/xorriso-started'; exec sleep 60"
-PATH=$work/bin/xorriso:$PATH setsid "$root/scripts/release.sh" --vendor "$work/vendor" \
+PATH=$work/bin/xorriso:$PATH setsid "$root/release/release.sh" --vendor "$work/vendor" \
   --out "$work/first" --allow-dirty --force >"$work/killed.log" 2>&1 &
 killed=$!
 for _ in $(seq 120); do [ -e "$work/xorriso-started" ] && break; sleep 0.5; done

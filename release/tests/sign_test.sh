@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# scripts/sign.sh on copies of the shipped setup.exe, with throwaway keys and
+# release/sign.sh on copies of the shipped setup.exe, with throwaway keys and
 # real faults: a nearly full file system, a run killed mid-way, cut-off
 # files, certificates out of their dates.
 # usage: sign_test.sh SETUP_EXE VERSION WORK_DIR
 set -uo pipefail
 setup_exe=$(realpath "$1") version=$2 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
-sign=$here/../../scripts/sign.sh
+sign=$here/../sign.sh
 passed=0 failed=0 skipped=()
 Verifies() { osslsigncode verify -CAfile "$work/key/cert.pem" -in "$1" >/dev/null 2>&1; }
 Untouched() { cmp -s "$setup_exe" "$1"; }
@@ -50,7 +50,7 @@ echo wrong > "$work/wrong.txt"
 
 Expect 0 "signed target.exe" "setup.exe is signed and still passes the PE checks" -- Sign target.exe
 Then Verifies target.exe
-Then eval '/usr/bin/python3 "$here/../check_pe.py" target.exe "$version" >/dev/null'
+Then eval '/usr/bin/python3 "$here/../../tests/check_pe.py" target.exe "$version" >/dev/null'
 Expect 0 "signer: CN = Nerim Test Signer" "the password is the file's first line, as --help says" -- \
   "$sign" --cert ../key/cert.pem --key ../key/key.pem --password-file ../two-lines.txt target.exe
 Expect 1 "wrong password for ../key/test.p12" "a wrong password is named" -- \

@@ -17,7 +17,7 @@ usage="usage: release.sh --vendor DIR --out DIR [--pkcs12 FILE | --cert FILE --k
                    nothing else
   --out DIR        where the release folder Nerim-<version> is written
   --pkcs12, --cert, --key, --password-file, --timestamp
-                   sign setup.exe (see scripts/sign.sh --help)
+                   sign setup.exe (see release/sign.sh --help)
   --allow-dirty    build from a tree with uncommitted changes (said in RELEASE.txt)
   --force          replace a release folder of the same name
 Exit codes: 0 released, 1 a step failed (the last line says which and why;
@@ -147,7 +147,7 @@ env -u CFLAGS -u CXXFLAGS -u CPPFLAGS -u LDFLAGS cmake --preset i686 -B "$build"
   -DNERIM_TESTS=OFF >"$stage/build.log" 2>&1 &&
   cmake --build "$build" --target setup >>"$stage/build.log" 2>&1 ||
   { tail -n 20 "$stage/build.log" >&2; Fail "the build failed (its last lines are above)"; }
-version=$(/usr/bin/python3 scripts/pe_checks.py "$build/setup.exe") || Fail "setup.exe has no version"
+version=$(/usr/bin/python3 release/pe_checks.py "$build/setup.exe") || Fail "setup.exe has no version"
 compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
 linker=$(sed -n 's/^CMAKE_LINKER:[A-Z]*=//p' "$build/CMakeCache.txt")
 toolchain="$("$compiler" --version | head -n 1); $("$linker" --version | head -n 1)" ||
@@ -168,7 +168,7 @@ chmod 644 "$medium"/*
 signer="setup.exe not signed"
 if [ ${#signing[@]} -gt 0 ]; then
   step="signing setup.exe"
-  signed=$(scripts/sign.sh "${signing[@]}" --description "Nerim Setup" "$medium/setup.exe") ||
+  signed=$(release/sign.sh "${signing[@]}" --description "Nerim Setup" "$medium/setup.exe") ||
     Fail "sign.sh failed (its line is above)"
   echo "$signed"
   signer="setup.exe signed by $(sed -n 's/^signer: //p' <<<"$signed")"
@@ -176,7 +176,7 @@ fi
 
 step="checking the medium"
 echo "checking the medium"
-(cd "$stage" && /usr/bin/python3 "$root/scripts/check-medium.py" "$name") >"$stage/check.txt" || {
+(cd "$stage" && /usr/bin/python3 "$root/release/check-medium.py" "$name") >"$stage/check.txt" || {
   cat "$stage/check.txt"; Fail "the medium check found errors (above)"; }
 grep -v '^ok: ' "$stage/check.txt" || true
 

@@ -3,16 +3,16 @@
 # usage: medium_check_test.sh SETUP_EXE DRIVER_EXE WORK_DIR
 set -uo pipefail
 setup_exe=$(realpath "$1") driver_exe=$(realpath "$2") work=$3
-here=$(cd "$(dirname "$0")/.." && pwd)
-check=$here/scripts/check-medium.py
+here=$(cd "$(dirname "$0")/../.." && pwd)
+check=$here/release/check-medium.py
 passed=0 failed=0
 
 rm -rf "$work"
 mkdir -p "$work"
-"$here/scripts/make-medium.sh" "$work/clean" "$setup_exe" "$driver_exe" >/dev/null
-bash "$here/tests/signing/make_test_key.sh" "$work/key"
-bash "$here/tests/signing/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
-sign="$here/scripts/sign.sh --pkcs12 $work/key/test.p12 --password-file $work/key/password.txt"
+"$here/medium/make-medium.sh" "$work/clean" "$setup_exe" "$driver_exe" >/dev/null
+bash "$here/release/tests/make_test_key.sh" "$work/key"
+bash "$here/release/tests/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
+sign="$here/release/sign.sh --pkcs12 $work/key/test.p12 --password-file $work/key/password.txt"
 # sign.sh refuses an expired certificate; osslsigncode itself does not.
 sign_expired="osslsigncode sign -pkcs12 $work/expired/test.p12 -readpass $work/expired/password.txt"
 
@@ -117,11 +117,11 @@ Expect 1 "ISScript10.Msi is not a Windows Installer package" "scripting engine a
 Expect 0 "NerimInstaller.msi_ is named NerimInstaller.MSI_: setup.exe still finds it" \
   "main package in other letter case" -- mv NerimInstaller.msi_ NerimInstaller.MSI_
 Expect 0 "installs no optLS or optDD marker" "main package without markers" -- \
-  "'$here/scripts/make-medium.sh' '$work/v' '$setup_exe' '$driver_exe' --markers none >/dev/null &&
+  "'$here/medium/make-medium.sh' '$work/v' '$setup_exe' '$driver_exe' --markers none >/dev/null &&
    cp '$work/v/NerimInstaller.msi_' ."
 Expect 1 "optLS to [ProgramFilesFolder]\\Brenk\\Installers\\Nerim\\1.6.0.120000\\optLS, but setup.exe 1.5.0.113805" \
   "main package of another version" -- \
-  "'$here/scripts/make-medium.sh' '$work/v' '$setup_exe' '$driver_exe' --product-version 1.6.0.120000 \
+  "'$here/medium/make-medium.sh' '$work/v' '$setup_exe' '$driver_exe' --product-version 1.6.0.120000 \
      >/dev/null && cp '$work/v/NerimInstaller.msi_' ."
 Expect 1 "SentinelSystemDriverInstaller7.5.8.exe: its signature no longer matches" \
   "a signed driver installer changed after signing" -- \
@@ -140,7 +140,7 @@ Holds() {  # WHAT COMMAND...
   if (cd "$work" && eval "$*") >/dev/null 2>&1; then passed=$((passed + 1)); else
     failed=$((failed + 1)); echo "FAILED: make-medium.sh: $what"; fi
 }
-make_medium=$here/scripts/make-medium.sh
+make_medium=$here/medium/make-medium.sh
 mkdir -p "$work/mine" && echo notes > "$work/mine/keep.txt"
 Holds "a folder holding another file is refused, the file kept" \
   '! "$make_medium" mine "$setup_exe" "$driver_exe" && [ -s mine/keep.txt ] && [ ! -e mine/setup.exe ]'
@@ -149,9 +149,9 @@ Holds "inputs inside the folder stay, with --force" \
   '"$make_medium" again again/setup.exe again/driver.exe --force && cmp again/setup.exe "$setup_exe" &&
    cmp again/driver.exe "$driver_exe"'
 # On a copy: were the rule broken, this would remove the sources.
-mkdir -p "$work/repo" && cp -r "$here/scripts" "$here/medium" "$work/repo/"
+mkdir -p "$work/repo" && cp -r "$here/release" "$here/medium" "$work/repo/"
 Holds "the medium's sources are refused as a folder" \
-  '! repo/scripts/make-medium.sh repo/medium "$setup_exe" "$driver_exe" --force && [ -e repo/medium/nerim.wxs ]'
+  '! repo/medium/make-medium.sh repo/medium "$setup_exe" "$driver_exe" --force && [ -e repo/medium/nerim.wxs ]'
 
 echo "medium check: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

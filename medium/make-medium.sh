@@ -57,12 +57,12 @@ case $markers in
   *) BadUsage "--markers takes ls,dd, ls, dd or none, not \"$markers\"" ;;
 esac
 
-scripts=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "$product_version" ]; then
-  product_version=$(/usr/bin/python3 "$scripts/pe_checks.py" "$setup_exe" 2>/dev/null) ||
+  product_version=$(/usr/bin/python3 "$here/../release/pe_checks.py" "$setup_exe" 2>/dev/null) ||
     BadUsage "$setup_exe has no version resource; give --product-version"
 fi
-sources=$(cd "$(dirname "$0")/../medium" && pwd)
+sources=$here
 out=$(realpath -m "$out")
 [[ $sources/ != "$out"/* ]] || Fail "$out holds the medium's sources; give another folder"
 if [ -e "$out" ] || [ -L "$out" ]; then
