@@ -4,13 +4,14 @@
 # by side under wine in one private prefix, with a recording stand-in for
 # msiexec. Prints a table of medians; see README for a quoted run.
 #
-# usage: bench/run.sh [ROUNDS]   (default 9 rounds after one warm-up)
-#
 # The runs use the 64-bit builds of all three: on hosts that cannot execute
 # 32-bit code, wine's 32-bit side runs only under an emulator. File sizes are
 # given for both the 32-bit forms (what ships) and the 64-bit ones (what ran).
-set -euo pipefail
-Usage() { sed -n '7s/^# \{0,1\}//p' "$0"; }
+usage=$(cat <<'EOF'
+usage: bench/run.sh [ROUNDS]   (default 9 rounds after one warm-up)
+EOF
+)
+. "$(dirname "$0")/../scripts/lib.sh"
 case ${1:-} in -h|--help) Usage; exit 0 ;; esac
 rounds=${1:-9}
 if ! [[ $rounds =~ ^[1-9][0-9]{0,3}$ ]] || [ $# -gt 1 ]; then
@@ -21,7 +22,7 @@ fi
 cd "$(dirname "$0")/.."
 root=$PWD
 scripts/install-deps.sh
-command -v makensis >/dev/null || apt-get install -y -qq --no-install-recommends nsis >/dev/null
+
 # setup.exe as it ships, for 32- and 64-bit Windows, and the test build's
 # recorder.
 for preset in i686 x86_64-shipped x86_64; do

@@ -5,8 +5,8 @@
 #
 # OUT_DIR may hold only what this script writes (or use --force); the new
 # medium is made beside it and moved in, and no input is ever removed.
-set -euo pipefail
-usage="usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
+usage=$(cat <<'EOF'
+usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
   --markers ls,dd|ls|dd|none   choices the main package records (default ls,dd)
   --fail                       the main package fails its installation
   --no-isscript                leave ISScript10.Msi out
@@ -14,10 +14,10 @@ usage="usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
   --product-version V          the version whose folder the main package puts its
                                markers in (default: the one in SETUP_EXE's version
                                resource, so that setup.exe finds them)
-  --force                      replace OUT_DIR's files even when it holds others"
-Usage() { echo "$usage"; }
-BadUsage() { echo "make-medium.sh: $*" >&2; Usage >&2; exit 2; }
-Fail() { echo "make-medium.sh: $*" >&2; exit 1; }
+  --force                      replace OUT_DIR's files even when it holds others
+EOF
+)
+. "$(dirname "$0")/../scripts/lib.sh"
 # The names this script writes into a medium.
 Ours() {
   case $1 in
@@ -64,13 +64,13 @@ if [ -z "$product_version" ]; then
 fi
 sources=$here
 out=$(realpath -m "$out")
-[[ $sources/ != "$out"/* ]] || Fail "$out holds the medium's sources; give another folder"
+[[ $sources/ != "$out"/* ]] || Die "$out holds the medium's sources; give another folder"
 if [ -e "$out" ] || [ -L "$out" ]; then
-  [ -d "$out" ] && [ ! -L "$out" ] || Fail "$out is not a folder"
+  [ -d "$out" ] && [ ! -L "$out" ] || Die "$out is not a folder"
   for path in "$out"/* "$out"/.[!.]*; do
     [ -e "$path" ] || [ -L "$path" ] || continue
     Ours "$(basename "$path")" || [ "$force" = 1 ] ||
-      Fail "$out holds $(basename "$path"), which make-medium.sh did not make; give another folder, or --force"
+      Die "$out holds $(basename "$path"), which make-medium.sh did not make; give another folder, or --force"
   done
 fi
 

@@ -9,8 +9,8 @@
 # the new release for the old one in one rename. One run at a time writes into
 # an --out (a lock on the folder); a run killed by SIGKILL leaves its hidden
 # folder, which the next run names and removes.
-set -euo pipefail
-usage="usage: release.sh --vendor DIR --out DIR [--pkcs12 FILE | --cert FILE --key FILE]
+usage=$(cat <<'EOF'
+usage: release.sh --vendor DIR --out DIR [--pkcs12 FILE | --cert FILE --key FILE]
                   [--password-file FILE] [--timestamp URL] [--allow-dirty] [--force]
   --vendor DIR     NerimInstaller.msi_, the licence-manager package,
                    ISScript10.Msi and SentinelSystemDriverInstaller7.5.8.exe,
@@ -22,9 +22,10 @@ usage="usage: release.sh --vendor DIR --out DIR [--pkcs12 FILE | --cert FILE --k
   --force          replace a release folder of the same name
 Exit codes: 0 released, 1 a step failed (the last line says which and why;
 nothing was released), 2 bad usage. Unsigned, the same commit and vendor
-files give byte-identical archives."
-Usage() { echo "$usage"; }
-BadUsage() { echo "release.sh: $*" >&2; Usage >&2; exit 2; }
+files give byte-identical archives.
+EOF
+)
+. "$(dirname "$0")/../scripts/lib.sh"
 said=0 step="reading the arguments" stage=''
 Fail() { echo "release.sh: $step: $*" >&2; said=1; exit 1; }
 

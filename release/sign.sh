@@ -7,9 +7,9 @@
 # signed copy is written beside its file, verified (the signature against the
 # signer's own certificates, a program as a whole PE), flushed to disk and
 # only then renamed over the file. On any failure the file is untouched.
-set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-usage="usage: sign.sh (--pkcs12 FILE | --cert FILE --key FILE) [--password-file FILE]
+usage=$(cat <<'EOF'
+usage: sign.sh (--pkcs12 FILE | --cert FILE --key FILE) [--password-file FILE]
                [--timestamp URL] [--description TEXT] [--url URL] [--replace] FILE...
   --pkcs12 FILE         the certificate and key in one PKCS#12 file
   --cert, --key FILE    the certificate (chain) and the key, PEM or DER
@@ -18,15 +18,16 @@ usage="usage: sign.sh (--pkcs12 FILE | --cert FILE --key FILE) [--password-file 
   --timestamp URL       a time-stamping authority: the signature then stays
                         valid after the certificate expires
   --description, --url  what the elevation prompt shows as the program's
-                        name and \"more information\" link
+                        name and "more information" link
   --replace             sign files that are signed already, replacing that
                         signature (else they are refused)
 The certificate must be valid now. Every FILE is checked before any is signed.
 The password never appears on a command line or in what this prints.
-Prints \"signer: SUBJECT, valid FROM to TO\" and \"signed FILE\" for each file."
-Usage() { echo "$usage"; }
-Fail() { echo "sign.sh: $*" >&2; exit 1; }
-BadUsage() { echo "sign.sh: $*" >&2; Usage >&2; exit 2; }
+Prints "signer: SUBJECT, valid FROM to TO" and "signed FILE" for each file.
+EOF
+)
+. "$(dirname "$0")/../scripts/lib.sh"
+set +e  # each step says why it failed
 
 pkcs12='' cert='' key='' password='' timestamp='' description='' url='' replace=0 files=()
 while [ $# -gt 0 ]; do
@@ -55,10 +56,10 @@ else
 fi
 [ ${#files[@]} -gt 0 ] || BadUsage "no file to sign"
 for file in "$pkcs12" "$cert" "$key" "$password"; do
-  [ -z "$file" ] || { [ -f "$file" ] && [ -r "$file" ]; } || Fail "cannot read $file"
+  [ -z "$file" ] || { [ -f "$file" ] && [ -r "$file" ]; } || Die "cannot read $file"
 done
 for tool in osslsigncode openssl; do
-  command -v $tool >/dev/null || Fail "$tool is not installed (apt-get install $tool)"
+  command -v $tool >/dev/null || Die "$tool is not installed (apt-get install $tool)"
 done
 
 temporary=()
@@ -188,38 +189,38 @@ SignOne() {
   dir=$(dirname "$file")
   unsigned=$(mktemp "$dir/.sign-$$-XXXXXX") && temporary+=("$unsigned") &&
     signed=$(mktemp "$dir/.sign-$$-XXXXXX") && temporary+=("$signed") ||
-    Fail "$file: cannot write beside it in $dir"
+    Die "$file: cannot write beside it in $dir"
   # osslsigncode writes only files that do not exist yet.
   rm -f "$unsigned" "$signed"
   if IsSigned "$file"; then
     osslsigncode remove-signature -in "$file" -out "$unsigned" >/dev/null 2>&1 </dev/null ||
-      Fail "cannot remove the signature of $file"
+      Die "cannot remove the signature of $file"
   else
-    cp -p "$file" "$unsigned" || Fail "cannot copy $file beside it; $file is untouched"
+    cp -p "$file" "$unsigned" || Die "cannot copy $file beside it; $file is untouched"
   fi
   said=$(osslsigncode sign "${credentials[@]}" "${options[@]}" -in "$unsigned" -out "$signed" \
-           2>&1 < <(PasswordLine)) || Fail "$file: $(Explain "$said")$(FreeSpaceHint "$file")"
+           2>&1 < <(PasswordLine)) || Die "$file: $(Explain "$said")$(FreeSpaceHint "$file")"
   problem=$(SignedCopyProblem "$file" "$signed" "$trust")
-  [ -z "$problem" ] || Fail "$file: $problem; $file is untouched"
-  chmod --reference="$file" "$signed" && sync "$signed" || Fail "$file: cannot flush the signed copy to disk; $file is untouched"
-  mv -f "$signed" "$file" && sync "$dir" || Fail "cannot replace $file"
+  [ -z "$problem" ] || Die "$file: $problem; $file is untouched"
+  chmod --reference="$file" "$signed" && sync "$signed" || Die "$file: cannot flush the signed copy to disk; $file is untouched"
+  mv -f "$signed" "$file" && sync "$dir" || Die "cannot replace $file"
   echo "signed $file"
 }
 
 for file in "${files[@]}"; do
-  [ -f "$file" ] && [ -r "$file" ] && [ -w "$file" ] || Fail "cannot read and write $file (or it is not a file)"
-  [ -n "$(FileKind "$file")" ] || Fail "$file is neither a Windows program (PE) nor an MSI package"
+  [ -f "$file" ] && [ -r "$file" ] && [ -w "$file" ] || Die "cannot read and write $file (or it is not a file)"
+  [ -n "$(FileKind "$file")" ] || Die "$file is neither a Windows program (PE) nor an MSI package"
   problem=$(WholeProblem "$file")
-  [ -z "$problem" ] || Fail "$file $problem; a damaged file is not signed"
+  [ -z "$problem" ] || Die "$file $problem; a damaged file is not signed"
   if [ "$replace" = 0 ] && IsSigned "$file"; then
-    Fail "$file is signed already; --replace signs it anew"
+    Die "$file is signed already; --replace signs it anew"
   fi
 done
 
-pem=$(Certificates) || Fail "$([ -n "$pkcs12" ] && echo "wrong password for $pkcs12, or it is not a PKCS#12 file" ||
+pem=$(Certificates) || Die "$([ -n "$pkcs12" ] && echo "wrong password for $pkcs12, or it is not a PKCS#12 file" ||
                                echo "cannot read a certificate in $cert")"
-signer=$(CheckCertificate "$pem") || Fail "cannot sign with ${pkcs12:-$cert}: $signer"
-trust=$(mktemp) && temporary+=("$trust") || Fail "cannot make a temporary file"
+signer=$(CheckCertificate "$pem") || Die "cannot sign with ${pkcs12:-$cert}: $signer"
+trust=$(mktemp) && temporary+=("$trust") || Die "cannot make a temporary file"
 { echo "$pem"; cat /etc/ssl/certs/ca-certificates.crt 2>/dev/null; } > "$trust"
 
 if [ -n "$pkcs12" ]; then credentials=(-pkcs12 "$pkcs12"); else credentials=(-certs "$cert" -key "$key"); fi

@@ -1,12 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12, as root.
 #
-# usage: install-deps.sh [--check] [--retry-optional]
-#   --check           print what is missing, install nothing; exit 1 when
-#                     something required is missing
-#   --retry-optional  try the optional 32-bit packages again even where they
-#                     could not be installed less than a day ago
-#
 # Required: what the 64-bit side needs and, where the host's own wine cannot
 # run 32-bit programs, what the tree of wine32-root.sh needs for that
 # (mmdebstrap, and qemu-user-static where this host cannot execute i386
@@ -17,17 +11,25 @@
 # touches the network. NERIM_DEPS_OPTIONAL and NERIM_DEPS_TREE, where set,
 # name the optional and the tree's packages instead of asking the host
 # (empty: none).
-set -uo pipefail
+usage=$(cat <<'EOF'
+usage: install-deps.sh [--check] [--retry-optional]
+  --check           print what is missing, install nothing; exit 1 when
+                    something required is missing
+  --retry-optional  try the optional 32-bit packages again even where they
+                    could not be installed less than a day ago
+EOF
+)
+. "$(dirname "$0")/lib.sh"
+set +e  # the exit codes of apt and dpkg are read
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 
 required=(g++ cmake ninja-build googletest coreutils python3 python3-pefile
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wixl msitools
-          osslsigncode openssl xorriso zip)
+          osslsigncode openssl xorriso zip nsis)
 state=${NERIM_DEPS_STATE:-/var/cache/nerim-setup-deps}
 optional_failed=$state/optional-failed
 
-Usage() { sed -n '4,8s/^# \{0,1\}//p' "$0"; }
 
 check=0 retry=0
 for arg in "$@"; do

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Creates a private 64-bit wine prefix once: no display needed, no prompts.
-# usage: make-wineprefix.sh wine|wine64 PREFIX
 # Where NERIM_WINEPREFIX_TEMPLATE names a finished prefix made by the same
 # wine, PREFIX is a copy of it: a 32-bit side made under emulation costs
 # minutes each time.
-set -eu
-Usage() { sed -n '3s/^# \{0,1\}//p' "$0"; }
+usage=$(cat <<'EOF'
+usage: make-wineprefix.sh wine|wine64 PREFIX
+EOF
+)
+. "$(dirname "$0")/lib.sh"
 case ${1:-} in
   -h|--help) Usage; exit 0 ;;
   wine|wine64) [ $# -eq 2 ] || { Usage >&2; exit 2; } ;;

@@ -4,15 +4,16 @@
 # wine's own Windows Installer, in a new private prefix, and shows what
 # happened.
 #
-# usage: run-sample.sh [--markers ls,dd|ls|dd|none] [--fail] [--no-isscript] [--again]
-#   --markers      the choices the main package records (default ls,dd)
-#   --fail         the main package fails its installation
-#   --no-isscript  the medium has no ISScript10.Msi
-#   --again        start setup.exe a second time in the same prefix, to show
-#                  that what is installed is not installed again
-set -euo pipefail
-Usage() { sed -n '7,12s/^# \{0,1\}//p' "$0"; }
-BadUsage() { echo "run-sample.sh: $*" >&2; Usage >&2; exit 2; }
+usage=$(cat <<'EOF'
+usage: run-sample.sh [--markers ls,dd|ls|dd|none] [--fail] [--no-isscript] [--again]
+  --markers      the choices the main package records (default ls,dd)
+  --fail         the main package fails its installation
+  --no-isscript  the medium has no ISScript10.Msi
+  --again        start setup.exe a second time in the same prefix, to show
+                 that what is installed is not installed again
+EOF
+)
+. "$(dirname "$0")/lib.sh"
 medium_options=() again=0
 while [ $# -gt 0 ]; do
   case $1 in

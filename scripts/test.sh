@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds all configurations and runs
-# the native tests, the checks of the shipped setup.exe, the shipped 32-bit
-# setup.exe under 32-bit wine and the wine tests, then says what ran, how it
-# ended, and why anything did not run.
-# usage: test.sh [--quick]
-#   --quick  leave out the shipped 32-bit setup.exe under 32-bit wine, which
-#            takes some minutes where 32-bit code runs only under emulation
-set -euo pipefail
+usage=$(cat <<'EOF'
+usage: test.sh [--quick]
+Every test: installs what is missing, builds all configurations and runs the
+native tests, the checks of the shipped setup.exe, the shipped 32-bit
+setup.exe under 32-bit wine and the wine tests, then says what ran, how it
+ended, and why anything did not run.
+  --quick  leave out the shipped 32-bit setup.exe under 32-bit wine, which
+           takes some minutes where 32-bit code runs only under emulation
+EOF
+)
+. "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 quick=0
 case ${1:-} in
   '') ;;
   --quick) quick=1 ;;
-  -h|--help) sed -n '2,8s/^# \{0,1\}//p' "$0"; exit 0 ;;
-  *) sed -n '6,8s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+  -h|--help) Usage; exit 0 ;;
+  *) BadUsage "unknown option $1" ;;
 esac
 . scripts/wine-env.sh
 scripts/install-deps.sh

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Runs a Windows program under wine in $WINEPREFIX, bounded in time.
-# usage: wine-run.sh wine|wine64 PROGRAM [ARGS...]
-# "wine64" runs 64-bit programs with the 64-bit loader alone, so it works on
-# hosts that cannot execute wine's 32-bit side.
-# The prefix is $WINEPREFIX, which must be set; WINE_RUN_TIMEOUT bounds the
-# run in seconds (default 300). NERIM_WINE_ROOT=1 runs it in the tree of
-# wine32-root.sh, whose wine runs 32-bit programs where the host's cannot.
-# NERIM_WINE_HEAP_CHECK=1 has wine validate the heap, and a damaged heap
-# block fails the run with exit code 98, whatever the program returned.
-set -u
-Usage() { sed -n '3,11s/^# \{0,1\}//p' "$0"; }
+usage=$(cat <<'EOF'
+usage: wine-run.sh wine|wine64 PROGRAM [ARGS...]
+"wine64" runs 64-bit programs with the 64-bit loader alone, so it works on
+hosts that cannot execute wine's 32-bit side.
+The prefix is $WINEPREFIX, which must be set; WINE_RUN_TIMEOUT bounds the
+run in seconds (default 300). NERIM_WINE_ROOT=1 runs it in the tree of
+wine32-root.sh, whose wine runs 32-bit programs where the host's cannot.
+NERIM_WINE_HEAP_CHECK=1 has wine validate the heap, and a damaged heap
+block fails the run with exit code 98, whatever the program returned.
+EOF
+)
+. "$(dirname "$0")/lib.sh"
+set +e +o pipefail  # the program's exit code is the run's
 case ${1:-} in
   -h|--help) Usage; exit 0 ;;
   wine|wine64) [ $# -ge 2 ] || { Usage >&2; exit 2; } ;;

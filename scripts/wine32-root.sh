@@ -4,30 +4,32 @@
 # security index often lags the amd64 one, so multi-arch versions clash; the
 # main suite alone is always consistent).
 #
-# usage: wine32-root.sh prepare | run COMMAND [ARGS...] | where [prefix]
-#   prepare  make the tree once per machine (about two minutes), with a wine
-#            prefix made ready in it for copying; a tree that is half made or
-#            made from another recipe is made again
-#   run      run COMMAND inside the tree as root, with /proc, /dev, /dev/shm
-#            and this repository mounted at the same paths as outside;
-#            i386 programs are handed to qemu-user where the host cannot
-#            execute them
-#   where    print the tree's folder, or with 'prefix' the prepared wine
-#            prefix's folder in it
-# Exit 77 where this host cannot do it (no chroot, no binfmt_misc, no
-# mirror), with the reason on the last line of standard error.
 # NERIM_WINE32_CACHE is the folder that keeps the tree (default
 # /var/cache/nerim-wine32-root); it lies outside every build tree, so that a
 # fresh clone reuses it. NERIM_WINE32_MIRROR="URI SUITE" names the mirror
 # where apt's own configuration should not be used.
-set -uo pipefail
+usage=$(cat <<'EOF'
+usage: wine32-root.sh prepare | run COMMAND [ARGS...] | where [prefix]
+  prepare  make the tree once per machine (about two minutes), with a wine
+           prefix made ready in it for copying; a tree that is half made or
+           made from another recipe is made again
+  run      run COMMAND inside the tree as root, with /proc, /dev, /dev/shm
+           and this repository mounted at the same paths as outside;
+           i386 programs are handed to qemu-user where the host cannot
+           execute them
+  where    print the tree's folder, or with 'prefix' the prepared wine
+           prefix's folder in it
+Exit 77 where this host cannot do it (no chroot, no binfmt_misc, no
+mirror), with the reason on the last line of standard error.
+EOF
+)
+. "$(dirname "$0")/lib.sh"
+set +e  # each step says why it failed
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 . "$here/wine-env.sh"
 
-Usage() { sed -n '7,18s/^# \{0,1\}//p' "$0"; }
 Skip() { echo "wine32-root.sh: $*" >&2; exit 77; }
-Fail() { echo "wine32-root.sh: $*" >&2; exit 1; }
 
 cache=${NERIM_WINE32_CACHE:-/var/cache/nerim-wine32-root}
 tree=$cache/tree
@@ -57,17 +59,17 @@ TreeReady() { [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; }
 RemoveTree() {  # FOLDER
   [ -e "$1" ] || return 0
   if grep -qF " $1/" /proc/self/mountinfo; then
-    Fail "$1 still has mounts in it (see /proc/self/mountinfo); unmount them and run again"
+    Die "$1 still has mounts in it (see /proc/self/mountinfo); unmount them and run again"
   fi
-  rm -rf --one-file-system "$1" || Fail "cannot remove the old tree $1"
+  rm -rf --one-file-system "$1" || Die "cannot remove the old tree $1"
 }
 
 # Runs share the tree; making it excludes them. The i386 handler is
 # registered by the first run that needs it and removed by the last one out.
 Lock() {  # -s for a shared lock, -x for an exclusive one
   [ -n "${locked:-}" ] && return 0
-  mkdir -p "$cache" || Fail "cannot make $cache"
-  exec 9>"$cache/lock" && flock "$1" 9 || Fail "cannot lock $cache/lock"
+  mkdir -p "$cache" || Die "cannot make $cache"
+  exec 9>"$cache/lock" && flock "$1" 9 || Die "cannot lock $cache/lock"
   locked=1
 }
 
@@ -117,7 +119,7 @@ Inside() {
     mount --rbind /dev "$tree/dev" &&
     mount -t tmpfs -o mode=1777 tmpfs "$tree/dev/shm" &&
     mkdir -p "$tree$repo" && mount --bind "$repo" "$tree$repo" ||
-    Fail "cannot mount what wine needs inside $tree"
+    Die "cannot mount what wine needs inside $tree"
   local dir=/
   case $PWD/ in "$repo"/*) dir=$PWD ;; esac
   unset TMPDIR NERIM_WINE_ROOT
@@ -130,13 +132,13 @@ Inside() {
 }
 
 Run() {
-  TreeReady || Fail "no finished tree at $tree; run 'wine32-root.sh prepare' first"
+  TreeReady || Die "no finished tree at $tree; run 'wine32-root.sh prepare' first"
   Lock -s
   trap RemoveOwnI386 EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
   # Two runs that find no handler must not both register one.
-  exec 8>"$cache/binfmt.lock" && flock 8 || Fail "cannot lock $cache/binfmt.lock"
+  exec 8>"$cache/binfmt.lock" && flock 8 || Die "cannot lock $cache/binfmt.lock"
   EnsureI386
   exec 8>&-
   unshare --mount --pid --fork --kill-child --propagation private -- \
@@ -160,7 +162,7 @@ MakeTree() {
     RemoveTree "$new"
     Skip "the tree could not be made (the mirror?): $(grep -E '^E:' "$log" | tail -n 1) (see $log)"
   fi
-  echo "$recipe" > "$new/.nerim-complete" && mv "$new" "$tree" || Fail "cannot finish $tree"
+  echo "$recipe" > "$new/.nerim-complete" && mv "$new" "$tree" || Die "cannot finish $tree"
 }
 
 # A wine prefix with its 32-bit side, made once in the tree; tests copy it
@@ -169,10 +171,10 @@ MakeTemplate() {
   [ -f "$tree$template/.ready" ] && return 0
   echo "wine32-root.sh: making a wine prefix with a 32-bit side in the tree (a few minutes)" >&2
   WINE_RUN_TIMEOUT=900 Run "$here/make-wineprefix.sh" wine64 "$template" >&2 ||
-    Fail "wineboot failed in the tree"
+    Die "wineboot failed in the tree"
   [ -f "$tree$template/drive_c/windows/syswow64/kernel32.dll" ] || {
     rm -rf "${tree:?}$template"
-    Fail "the tree's wine prefix got no 32-bit side; is wine32:i386 in the tree?"
+    Die "the tree's wine prefix got no 32-bit side; is wine32:i386 in the tree?"
   }
 }
 

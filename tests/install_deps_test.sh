@@ -5,7 +5,7 @@
 set -uo pipefail
 work=$1
 script=$(cd "$(dirname "$0")/../scripts" && pwd)/install-deps.sh
-passed=0 failed=0
+. "$(dirname "$0")/lib.sh"
 rm -rf "$work"
 mkdir -p "$work/bin"
 
@@ -36,7 +36,7 @@ EOF
 chmod +x "$work/bin/"*
 
 all=(g++ cmake ninja-build googletest coreutils python3 python3-pefile
-     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wixl msitools osslsigncode openssl xorriso zip)
+     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wixl msitools osslsigncode openssl xorriso zip nsis)
 
 # Run NAME INSTALLED... : a machine with these packages; then runs the script
 # with the environment given by the caller, leaving $out, $code and $calls.
@@ -44,11 +44,7 @@ Fresh() { export STANDIN=$work/$1; rm -rf "$STANDIN"; mkdir -p "$STANDIN"; shift
           printf '%s\n' "$@" > "$STANDIN/installed"; }
 Run() { out=$(PATH="$work/bin:$PATH" NERIM_DEPS_STATE=$STANDIN/state bash "$script" "$@" 2>&1)
         code=$?; calls=$(grep -c . "$STANDIN/calls" 2>/dev/null); calls=${calls:-0}; }
-Check() {
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1))
-    printf 'FAILED: %s\n  exit %s, %s apt-get calls, said:\n%s\n' "$what" "$code" "$calls" "$out"; fi
-}
+FailureDetails() { printf 'exit %s, %s apt-get calls, said:\n%s\n' "$code" "$calls" "$out"; }
 Said() { grep -qF -- "$1" <<<"$out"; }
 
 export NERIM_DEPS_OPTIONAL=wine32:i386 NERIM_DEPS_TREE=
@@ -92,5 +88,4 @@ Check "--check: the 32-bit tree's packages are required" Said "missing, required
 NERIM_DEPS_OPTIONAL= NERIM_DEPS_TREE="mmdebstrap qemu-user-static" Run
 Check "the 32-bit tree's packages installed" test "$code/$(grep -c -x -e mmdebstrap -e qemu-user-static "$STANDIN/installed")" = 0/2
 
-echo "install-deps: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+Summary install-deps

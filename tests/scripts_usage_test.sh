@@ -5,7 +5,7 @@
 # error.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-passed=0 failed=0
+. "$root/tests/lib.sh"
 # The scripts that do their whole job when given no argument.
 runs_bare=" scripts/test.sh scripts/run-sample.sh scripts/install-deps.sh scripts/mutation-check.py bench/run.sh "
 
@@ -16,11 +16,9 @@ Expect() {  # CODE SCRIPT ARGS...
   status=$?
   if [ "$status" = "$code" ] && grep -qi usage <<<"$output" &&
      ! grep -qE 'Traceback|unbound variable|line [0-9]+:|command not found' <<<"$output"; then
-    passed=$((passed + 1))
+    Pass
   else
-    failed=$((failed + 1))
-    printf 'FAILED: %s %s: exit %s, expected %s with its usage\n%s\n' "$script" "$*" "$status" \
-      "$code" "$output"
+    Failed "$script $*: exit $status, expected $code with its usage" "$output"
   fi
 }
 
@@ -32,5 +30,4 @@ for script in scripts/*.sh scripts/*.py release/*.sh release/*.py medium/*.sh be
   Expect 2 "$script" --no-such-option
   [[ $runs_bare == *" $script "* ]] || Expect 2 "$script"
 done
-echo "script usage: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+Summary "script usage"

@@ -5,7 +5,7 @@ set -uo pipefail
 setup_exe=$(realpath "$1") driver_exe=$(realpath "$2") work=$3
 here=$(cd "$(dirname "$0")/../.." && pwd)
 check=$here/release/check-medium.py
-passed=0 failed=0
+. "$here/tests/lib.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -53,10 +53,9 @@ Expect() {
   output=$(PATH=${CHECK_PATH:-$PATH} /usr/bin/timeout 60 /usr/bin/python3 "$check" "$copy" 2>&1)
   status=$?
   if [ "$status" = "$code" ] && grep -qF -- "$text" <<<"$output" && [ "$(wc -l <<<"$output")" -lt 20 ]; then
-    passed=$((passed + 1))
+    Pass
   else
-    failed=$((failed + 1))
-    printf 'FAILED: %s (exit %s, expected %s and "%s")\n%s\n' "$what" "$status" "$code" "$text" "$output"
+    Failed "$what (exit $status, expected $code and \"$text\")" "$output"
   fi
 }
 
@@ -137,8 +136,7 @@ CHECK_PATH=/nonexistent Expect 2 "msiinfo is not installed" "msitools missing" -
 # make-medium.sh removes nothing it did not make, and never an input.
 Holds() {  # WHAT COMMAND...
   local what=$1; shift
-  if (cd "$work" && eval "$*") >/dev/null 2>&1; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); echo "FAILED: make-medium.sh: $what"; fi
+  Check "make-medium.sh: $what" Quietly eval "cd \"\$work\" && $*"
 }
 make_medium=$here/medium/make-medium.sh
 mkdir -p "$work/mine" && echo notes > "$work/mine/keep.txt"
@@ -149,9 +147,8 @@ Holds "inputs inside the folder stay, with --force" \
   '"$make_medium" again again/setup.exe again/driver.exe --force && cmp again/setup.exe "$setup_exe" &&
    cmp again/driver.exe "$driver_exe"'
 # On a copy: were the rule broken, this would remove the sources.
-mkdir -p "$work/repo" && cp -r "$here/release" "$here/medium" "$work/repo/"
+mkdir -p "$work/repo" && cp -r "$here/release" "$here/medium" "$here/scripts" "$work/repo/"
 Holds "the medium's sources are refused as a folder" \
   '! repo/medium/make-medium.sh repo/medium "$setup_exe" "$driver_exe" --force && [ -e repo/medium/nerim.wxs ]'
 
-echo "medium check: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+Summary "medium check"

@@ -6,11 +6,8 @@
 set -uo pipefail
 sample=$1 work=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
-passed=0 failed=0 skipped=()
-Check() {
-  local what=$1; shift
-  if "$@" >/dev/null 2>&1; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; sed 's/^/  | /' "$out.log"; fi
-}
+. "$root/tests/lib.sh"
+FailureDetails() { cat "$out.log"; }
 Release() {  # OUT [options]: sets $out; the output is in $out.log
   out=$work/$1; shift
   "$root/release/release.sh" --vendor "$work/vendor" --out "$out" --allow-dirty "$@" >"$out.log" 2>&1
@@ -21,8 +18,8 @@ FailedWith() {
   [ "$1" = 1 ] && tail -n 1 "$out.log" | grep -q "^release.sh: .*$2" &&
     ! grep -q "ready to ship" "$out.log"
 }
-Same() { diff <(cd "$1" && ls) <(sed 's|^.*/||' <<<"$2" | sort); }
-Whole() { (cd "$1" && sha256sum --quiet -c SHA256SUMS); }
+Same() { diff <(cd "$1" && ls) <(sed 's|^.*/||' <<<"$2" | sort) >/dev/null; }
+Whole() { (cd "$1" && sha256sum --quiet -c SHA256SUMS) >/dev/null 2>&1; }
 StandIn() {  # NAME SCRIPT: a program of that name on $work/bin/NAME's PATH
   mkdir -p "$work/bin/$1" && printf '#!/bin/sh\n%s\n' "$2" > "$work/bin/$1/$1" && chmod +x "$work/bin/$1/$1"
 }
@@ -79,7 +76,7 @@ if mkdir -p "$work/full" && mount -t tmpfs -o size=2m nerim-release-test "$work/
     eval 'FailedWith 1 "" && NothingFinished'
   umount "$work/full"
 else
-  skipped+=("the full file system: no tmpfs can be mounted here (not root?)")
+  NotRun "the full file system: no tmpfs can be mounted here (not root?)"
 fi
 
 touch "$work/vendor/notes.txt"
@@ -103,10 +100,8 @@ Check "an expired certificate stops the release at signing" \
 Release signed --pkcs12 "$work/key/test.p12" --password-file "$work/key/password.txt"
 /usr/bin/python3 -m zipfile -e "$out/$name/$name.zip" "$work/unzipped"
 Check "the signed setup.exe in the zip verifies" \
-  osslsigncode verify -CAfile "$work/key/cert.pem" -in "$work/unzipped/$name/setup.exe"
+  Quietly osslsigncode verify -CAfile "$work/key/cert.pem" -in "$work/unzipped/$name/setup.exe"
 Check "RELEASE.txt names the signer and its dates" \
   grep -q "^setup.exe signed by CN = Nerim Test Signer, O = Brenk, valid .* to " "$out/$name/RELEASE.txt"
 
-for reason in "${skipped[@]}"; do echo "not run: $reason"; done
-echo "release: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+Summary release

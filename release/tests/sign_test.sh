@@ -7,7 +7,7 @@ set -uo pipefail
 setup_exe=$(realpath "$1") version=$2 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
 sign=$here/../sign.sh
-passed=0 failed=0 skipped=()
+. "$here/../../tests/lib.sh"
 Verifies() { osslsigncode verify -CAfile "$work/key/cert.pem" -in "$1" >/dev/null 2>&1; }
 Untouched() { cmp -s "$setup_exe" "$1"; }
 NoTemporary() { [ -z "$(find "$work" -name '.sign-*')" ]; }
@@ -22,22 +22,15 @@ Expect() {
   rm -rf "$work/case" && mkdir "$work/case" && cp "$setup_exe" "$work/case/target.exe"
   output=$(cd "$work/case" && eval "$*" 2>&1)
   status=$?
-  checks_failed=''
-  if [ "$status" != "$code" ] || ! grep -qF -- "$text" <<<"$output"; then
-    checks_failed="exit $status, expected $code and \"$text\""
-  fi
   last_output=$output last_what=$what
-  Report
+  if [ "$status" = "$code" ] && grep -qF -- "$text" <<<"$output"; then
+    Pass
+  else
+    Failed "$what (exit $status, expected $code and \"$text\")" "$output"
+  fi
 }
 Then() {  # CHECK...: one more check on the case just run
-  (cd "$work/case" && "$@") || { checks_failed="$checks_failed; $*"; failed=$((failed + 1));
-                                 printf 'FAILED: %s: %s\n%s\n' "$last_what" "$*" "$last_output"; return; }
-  passed=$((passed + 1))
-}
-Report() {
-  if [ -z "$checks_failed" ]; then passed=$((passed + 1)); return; fi
-  failed=$((failed + 1))
-  printf 'FAILED: %s (%s)\n%s\n' "$last_what" "$checks_failed" "$last_output"
+  if (cd "$work/case" && "$@"); then Pass; else Failed "$last_what: $*" "$last_output"; fi
 }
 
 rm -rf "$work"
@@ -79,7 +72,7 @@ if mount -t tmpfs -o size=256k nerim-sign-test "$work/case" 2>/dev/null; then
      cp "$setup_exe" target.exe && { dd if=/dev/zero of=filler bs=4k 2>/dev/null; truncate -s -60K filler; } &&
      Sign target.exe; code=$?; Untouched target.exe && NoTemporary || code=99; cd .. && umount case; exit $code'
 else
-  skipped+=("the full file system: no tmpfs can be mounted here (not root?)")
+  NotRun "the full file system: no tmpfs can be mounted here (not root?)"
 fi
 
 # A run killed while osslsigncode works leaves its temporary files; the next
@@ -94,6 +87,4 @@ Expect 0 "removed ./.sign-" "leftovers of a killed run are named and removed" --
 Then NoTemporary
 Then Verifies target.exe
 
-for reason in "${skipped[@]}"; do echo "not run: $reason"; done
-echo "signing: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+Summary signing

@@ -15,20 +15,10 @@ echo "setup.exe under test: $setup_exe"
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 work=$build/e2e
 cases=,${4:-typical,second-run,drive-root,release-zip,failing},
-passed=0 failed=0
+. "$(dirname "$0")/../lib.sh"
 
 Case() { [[ $cases == *",$1,"* ]]; }
 
-Check() {  # Check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $what"
-  fi
-}
 
 Wine() { "$scripts/wine-run.sh" "$flavour" "$@"; }
 
@@ -187,5 +177,4 @@ if [ -n "${failing_run:-}" ]; then
   passed=$((passed + ${counts% *})) failed=$((failed + ${counts#* }))
 fi
 wineserver -k 2>/dev/null
-echo "end-to-end: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+Summary end-to-end

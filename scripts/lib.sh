@@ -1,0 +1,32 @@
+# Sourced by every shell script here, after it has set $usage from a
+# heredoc (so that editing a script's comments cannot cut its --help short):
+#
+#   usage=$(cat <<'END'
+#   usage: name.sh ARG...
+#   END
+#   )
+#   . "$(dirname "$0")/../scripts/lib.sh"
+#
+# Strict mode; a script that reads exit codes itself turns -e off after.
+set -euo pipefail
+script_name=$(basename "$0")
+
+Usage() { printf '%s\n' "$usage"; }
+
+# One line naming the script and the reason, then exit 1.
+Die() {
+  echo "$script_name: $*" >&2
+  exit 1
+}
+
+# The reason and the usage, then exit 2.
+BadUsage() {
+  echo "$script_name: $*" >&2
+  Usage >&2
+  exit 2
+}
+
+# --help or -h as the first argument: the usage, and exit 0.
+AnswerHelp() {
+  case ${1:-} in -h|--help) Usage; exit 0 ;; esac
+}

@@ -1,0 +1,42 @@
+# Sourced by the shell tests: the counters, one way to pass, fail and check,
+# what could not run here, and the summary line that ends every test.
+#
+#   . "$(dirname "$0")/lib.sh"        (from tests/; adjust the path elsewhere)
+#   Check "what it shows" COMMAND...
+#   Summary "name"                    as the last command: its status is the test's
+set -uo pipefail
+passed=0 failed=0 not_run=()
+
+Pass() { passed=$((passed + 1)); }
+
+# Failed WHAT [DETAILS]: one failure, named, with its details indented below.
+Failed() {
+  failed=$((failed + 1))
+  echo "FAILED: $1"
+  [ $# -lt 2 ] || [ -z "$2" ] || sed 's/^/  | /' <<<"$2"
+}
+
+# Check WHAT COMMAND...: passes when COMMAND succeeds. Where the test defines
+# FailureDetails, what it prints goes under a failure.
+Check() {
+  local what=$1
+  shift
+  if "$@"; then
+    Pass
+  else
+    Failed "$what" "$(declare -F FailureDetails >/dev/null && FailureDetails)"
+  fi
+}
+
+# Quietly COMMAND...: COMMAND without its output, for a Check.
+Quietly() { "$@" >/dev/null 2>&1; }
+
+# NotRun REASON: a case this machine cannot run, said in the summary.
+NotRun() { not_run+=("$1"); }
+
+Summary() {  # NAME
+  local reason
+  for reason in ${not_run[@]+"${not_run[@]}"}; do echo "not run: $reason"; done
+  echo "$1: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
