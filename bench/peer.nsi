@@ -2,7 +2,7 @@
 ; it instead of setup.exe: silent, administrator rights, msiexec from the
 ; system directory, the two marker files, the licence manager (after the
 ; scripting engine) unless listed among the installed programs, the driver.
-; makensis -DOUTFILE=... [-DAMD64] peer.nsi
+; makensis -DOUTFILE=... -DVERSION=1.2.3.4 [-DAMD64] peer.nsi (VERSION: setup.exe's)
 Unicode true
 !ifdef AMD64
 Target amd64-unicode
@@ -13,7 +13,7 @@ RequestExecutionLevel admin
 SilentInstall silent
 SetCompressor /SOLID lzma
 
-!define MARKERS "Brenk\Installers\Nerim\1.5.0.113805"
+!define MARKERS "Brenk\Installers\Nerim\${VERSION}"
 !define UNINSTALL "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
 
 Var exitCode

@@ -39,8 +39,9 @@ for arch in i686 x86_64; do
 done
 cp build/i686/setup.exe "$out/programs/setup-i686.exe"
 cp build/x86_64-shipped/setup.exe "$out/programs/setup-x86_64.exe"
-makensis -V1 -DOUTFILE="$out/programs/peer-i686.exe" bench/peer.nsi
-makensis -V1 -DOUTFILE="$out/programs/peer-x86_64.exe" -DAMD64 bench/peer.nsi
+version=$(/usr/bin/python3 release/pe_checks.py build/i686/setup.exe)
+makensis -V1 -DOUTFILE="$out/programs/peer-i686.exe" -DVERSION="$version" bench/peer.nsi
+makensis -V1 -DOUTFILE="$out/programs/peer-x86_64.exe" -DVERSION="$version" -DAMD64 bench/peer.nsi
 
 # The medium: stand-in files; the driver's installer is a recorder too.
 medium=$out/medium
@@ -70,5 +71,5 @@ reg=$out/programs.reg
 scripts/wine-run.sh wine64 regedit /S "Z:${reg//\//\\}"
 
 /usr/bin/python3 bench/measure.py --medium "$medium" --programs "$out/programs" \
-  --markers "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805" \
+  --markers "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/$version" \
   --rounds "$rounds"

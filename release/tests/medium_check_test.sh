@@ -60,6 +60,7 @@ Expect() {
 }
 
 lm=SentinelRMSLicenseManager9.7.0.msi
+version=$(/usr/bin/python3 "$here/release/pe_checks.py" "$setup_exe")
 Expect 0 "not signed: ISScript10.Msi, NerimInstaller.msi_" "the sample medium is clean but unsigned" -- true
 Expect 1 "NerimInstaller.msi_ is missing" "no main package" -- rm NerimInstaller.msi_
 Expect 1 "is not a Windows Installer package" "main package is not an MSI" -- \
@@ -118,7 +119,7 @@ Expect 0 "NerimInstaller.msi_ is named NerimInstaller.MSI_: setup.exe still find
 Expect 0 "installs no optLS or optDD marker" "main package without markers" -- \
   "'$here/medium/make-medium.sh' '$work/v' '$setup_exe' '$driver_exe' --markers none >/dev/null &&
    cp '$work/v/NerimInstaller.msi_' ."
-Expect 1 "optLS to [ProgramFilesFolder]\\Brenk\\Installers\\Nerim\\1.6.0.120000\\optLS, but setup.exe 1.5.0.113805" \
+Expect 1 "optLS to [ProgramFilesFolder]\\Brenk\\Installers\\Nerim\\1.6.0.120000\\optLS, but setup.exe $version" \
   "main package of another version" -- \
   "'$here/medium/make-medium.sh' '$work/v' '$setup_exe' '$driver_exe' --product-version 1.6.0.120000 \
      >/dev/null && cp '$work/v/NerimInstaller.msi_' ."

@@ -52,7 +52,8 @@ NotListed() { ! InstalledNames 32 | grep -qF "$1"; }
 Receipt() { cat "$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt" 2>/dev/null; }
 ReceiptLines() { [ "$(Receipt | grep -c .)" = "$1" ]; }
 Equal() { [ "$1" = "$2" ] || { echo "  expected: $2"; echo "  got:      $1"; return 1; }; }
-markers='drive_c/Program Files (x86)/Brenk/Installers/Nerim/1.5.0.113805'
+version=$(/usr/bin/python3 "$scripts/../release/pe_checks.py" "$setup_exe")
+markers="drive_c/Program Files (x86)/Brenk/Installers/Nerim/$version"
 log=$work/typical/second-run.txt  # what the recorder standing in for msiexec saw
 
 # The failing case has a prefix and a medium of its own, so it runs beside
@@ -140,9 +141,9 @@ vendor=$work/release/vendor
 rm -rf "$work/release" && mkdir -p "$vendor"
 cp "$work/typical/Sample Medium"/* "$vendor/" && rm "$vendor/setup.exe"
 "$scripts/../release/release.sh" --vendor "$vendor" --out "$work/release/out" --allow-dirty >/dev/null
-/usr/bin/python3 -m zipfile -e "$work/release/out/Nerim-1.5.0.113805/Nerim-1.5.0.113805.zip" \
+/usr/bin/python3 -m zipfile -e "$work/release/out/Nerim-$version/Nerim-$version.zip" \
   "$work/release/unzipped"
-medium=$work/release/unzipped/Nerim-1.5.0.113805
+medium=$work/release/unzipped/Nerim-$version
 [ "$flavour" = wine64 ] && cp "$setup_exe" "$medium/setup.exe"
 NewPrefix release
 RunSetup

@@ -32,8 +32,12 @@ TEST(SetupSequence, MsiexecLivesInTheSystemDirectoryItself) {
   for (const auto& c : cases) EXPECT_EQ(c.second, MsiexecPath(c.first)) << c.first;
 }
 
+#define NERIM_QUOTE(x) #x
+#define NERIM_STRING(x) NERIM_QUOTE(x)
+
+// The numbers joined as the build's version text spells them.
 TEST(SetupSequence, ProductVersionText) {
-  EXPECT_EQ("1.5.0.113805", ProductVersionText());
+  EXPECT_EQ(NERIM_STRING(NERIM_VERSION_TEXT), ProductVersionText());
 }
 
 TEST(SetupSequence, MainPackageArgumentIsQuotedPath) {

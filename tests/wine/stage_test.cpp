@@ -11,7 +11,11 @@
 
 namespace {
 
-const char kMarkerTail[] = "\\Brenk\\Installers\\Nerim\\1.5.0.113805\\";
+#define NERIM_QUOTE(x) #x
+#define NERIM_STRING(x) NERIM_QUOTE(x)
+// The version the build gives setup.exe names the folder it probes.
+const std::string kVersion = NERIM_STRING(NERIM_VERSION_TEXT);
+const std::string kMarkerTail = "\\Brenk\\Installers\\Nerim\\" + kVersion + "\\";
 const char kDriver[] = "SentinelSystemDriverInstaller7.5.8.exe";
 
 std::string ProgramFiles(int root) {
@@ -30,7 +34,8 @@ struct Marker {
 
 void PlaceMarker(const Marker& marker) {
   std::string folder = ProgramFiles(marker.root);
-  for (const char* part : {"\\Brenk", "\\Installers", "\\Nerim", "\\1.5.0.113805"}) {
+  const std::vector<std::string> parts = {"\\Brenk", "\\Installers", "\\Nerim", "\\" + kVersion};
+  for (const std::string& part : parts) {
     folder += part;
     CreateDirectoryA(folder.c_str(), nullptr);
   }

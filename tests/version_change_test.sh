@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The version is written once, in CMakeLists.txt: a copy of this tree given
+# another version builds a setup.exe of that version, and the sample medium,
+# the medium check and run-sample.sh's report follow it with no other edit.
+# usage: version_change_test.sh WORK_DIR
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tests/lib.sh"
+work=$1 other=2.0.3.70001
+copy=$work/tree
+
+rm -rf "$work" && mkdir -p "$copy"
+# The tree as it stands, committed or not, without its builds.
+(cd "$root" && git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$copy")
+sed -i "s/^project(NerimSetup VERSION [0-9.]* /project(NerimSetup VERSION $other /" "$copy/CMakeLists.txt"
+cd "$copy" || exit 1
+Check "the copy's CMakeLists.txt names $other" grep -q "^project(NerimSetup VERSION $other " CMakeLists.txt
+if ! { cmake --preset i686 -DNERIM_TESTS=OFF && cmake --build --preset i686; } >"$work/build.log" 2>&1; then
+  Failed "the copy builds" "$(tail -n 20 "$work/build.log")"
+  Summary "version change"
+  exit
+fi
+medium=build/i686/sample-medium
+Check "setup.exe's version resource says $other" \
+  test "$(/usr/bin/python3 release/pe_checks.py build/i686/setup.exe)" = "$other"
+Check "the sample main package puts its markers in the $other folder" \
+  eval 'msiinfo export "$medium/NerimInstaller.msi_" Directory >"$work/directories.txt" && grep -q "$other" "$work/directories.txt"'
+report=$(/usr/bin/python3 release/check-medium.py "$medium" 2>&1)
+Check "the medium check passes the sample medium" eval 'grep -q "ready to ship" <<<"$report"'
+report=$(scripts/run-sample.sh 2>&1)
+Check "run-sample.sh finds the markers in the $other folder" \
+  eval 'grep -qF "markers: optDD optLS (in Program Files (x86)\\Brenk\\Installers\\Nerim\\$other)" <<<"$report"'
+FailureDetails() { tail -n 15 <<<"$report"; }
+Check "run-sample.sh: the licence manager installed" \
+  eval 'grep -q "Sentinel RMS License Manager" <<<"$report"'
+Summary "version change"
