@@ -2,7 +2,7 @@
 # Benchmark: setup.exe beside a floor (a tiny C program that only runs the
 # main package) and a peer (the same chain as an NSIS script), measured side
 # by side under wine in one private prefix, with a recording stand-in for
-# msiexec. Prints a table of medians; see README for a quoted run.
+# msiexec. Prints a table of medians; see bench/README.md for a quoted run.
 #
 # The runs use the 64-bit builds of all three: on hosts that cannot execute
 # 32-bit code, wine's 32-bit side runs only under an emulator. File sizes are
