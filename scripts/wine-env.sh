@@ -1,7 +1,7 @@
 # Sourced by the scripts: what this host can run.
 # usage: . scripts/wine-env.sh   (defines Runs32BitCode, Wine32Problem, Wine32Works)
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  sed -n '2s/^# //p' "$0"
+  echo "usage: . scripts/wine-env.sh   (defines Runs32BitCode, Wine32Problem, Wine32Works)"
   case ${1:-} in -h|--help) exit 0 ;; *) exit 2 ;; esac
 fi
 

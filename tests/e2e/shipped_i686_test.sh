@@ -9,7 +9,7 @@
 # usage: shipped_i686_test.sh I686_BUILD_DIR SETUP_EXE
 # Exit 77 (skipped) where neither can run here, with the reason last.
 set -uo pipefail
-[ $# = 2 ] || { sed -n '9s/^# //p' "$0" >&2; exit 2; }
+[ $# = 2 ] || { echo "usage: shipped_i686_test.sh I686_BUILD_DIR SETUP_EXE" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 scripts=$here/../../scripts
 . "$scripts/wine-env.sh"
