@@ -25,8 +25,3 @@ BadUsage() {
   Usage >&2
   exit 2
 }
-
-# --help or -h as the first argument: the usage, and exit 0.
-AnswerHelp() {
-  case ${1:-} in -h|--help) Usage; exit 0 ;; esac
-}
