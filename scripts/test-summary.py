@@ -16,7 +16,7 @@ WHAT = {
     "setup_exe_reproducible": "the shipped setup.exe built again is the same to the byte",
     "medium_check": "the medium check, and make-medium.sh, on media broken one fault at a time",
     "release": "release.sh, with a run killed, two at once, a full disk and bad inputs",
-    "version_change": "another version in CMakeLists.txt alone reaches setup.exe, the sample and run-sample.sh",
+    "version_change": "another version in CMakeLists.txt alone reaches setup.exe, the sample and run-sample.sh; run-sample.sh --fail reports to its end",
     "setup_exe_signing": "sign.sh on the shipped setup.exe, with a full disk and bad certificates",
     "shipped_i686_wine": "The shipped 32-bit setup.exe ran the typical chain under 32-bit wine",
     "wine_prefix": "a wine prefix for the Win32 tests",

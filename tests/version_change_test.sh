@@ -2,6 +2,7 @@
 # The version is written once, in CMakeLists.txt: a copy of this tree given
 # another version builds a setup.exe of that version, and the sample medium,
 # the medium check and run-sample.sh's report follow it with no other edit.
+# run-sample.sh's report of a failing main package is checked on the copy too.
 # usage: version_change_test.sh WORK_DIR
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/tests/lib.sh"
@@ -32,4 +33,12 @@ Check "run-sample.sh finds the markers in the $other folder" \
 FailureDetails() { tail -n 15 <<<"$report"; }
 Check "run-sample.sh: the licence manager installed" \
   eval 'grep -q "Sentinel RMS License Manager" <<<"$report"'
+# A failed main package leaves nothing listed and no markers: the report
+# still goes to its end and says how msiexec ended.
+report=$(scripts/run-sample.sh --fail 2>&1)
+Check "run-sample.sh --fail: ends with exit 0" test $? = 0
+Check "run-sample.sh --fail: the main package's failure and exit code" \
+  eval 'grep -q "^main package: failed, exit code [1-9][0-9]* " <<<"$report"'
+Check "run-sample.sh --fail: the whole report, down to the driver's runs" \
+  eval 'grep -A1 "^driver installer runs:" <<<"$report" | grep -q "^  none"'
 Summary "version change"
