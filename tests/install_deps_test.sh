@@ -35,8 +35,9 @@ esac
 EOF
 chmod +x "$work/bin/"*
 
-all=(g++ cmake ninja-build googletest coreutils python3 python3-pefile
-     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wixl msitools osslsigncode openssl xorriso zip nsis)
+# The script's own list of what it requires, so that the two cannot drift.
+read -r -a all <<<"$(sed -n '/^required=(/,/)/p' "$script" | tr -d '()' | sed 's/^required=//' | tr '\n' ' ')"
+[ ${#all[@]} -gt 10 ] || { echo "cannot read the required packages from $script"; exit 1; }
 
 # Run NAME INSTALLED... : a machine with these packages; then runs the script
 # with the environment given by the caller, leaving $out, $code and $calls.
