@@ -28,11 +28,9 @@ Check "the sample main package puts its markers in the $other folder" \
 report=$(/usr/bin/python3 release/check-medium.py "$medium" 2>&1)
 Check "the medium check passes the sample medium" eval 'grep -q "ready to ship" <<<"$report"'
 report=$(scripts/run-sample.sh 2>&1)
+FailureDetails() { tail -n 15 <<<"$report"; }
 Check "run-sample.sh finds the markers in the $other folder" \
   eval 'grep -qF "markers: optDD optLS (in Program Files (x86)\\Brenk\\Installers\\Nerim\\$other)" <<<"$report"'
-FailureDetails() { tail -n 15 <<<"$report"; }
-Check "run-sample.sh: the licence manager installed" \
-  eval 'grep -q "Sentinel RMS License Manager" <<<"$report"'
 # A failed main package leaves nothing listed and no markers: the report
 # still goes to its end and says how msiexec ended.
 report=$(scripts/run-sample.sh --fail 2>&1)
