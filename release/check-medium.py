@@ -16,6 +16,7 @@ bad usage.
 import argparse
 import datetime
 import fnmatch
+import functools
 import os
 import re
 import shutil
@@ -27,7 +28,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 try:
     import pefile
-    from pe_checks import manifest_problems, product_version, whole_pe_problem
+    from pe_checks import manifest_problems, msiinfo, product_version, whole_pe_problem
 except ImportError:  # said as a reason the medium cannot be checked
     pefile = None
 
@@ -78,25 +79,16 @@ def read_bytes(path, count=None):
         raise CannotCheck("cannot read %s: %s" % (path, error.strerror))
 
 
-def msiinfo(*arguments):
-    """msiinfo's output and its complaint: libmsi says "string table corrupt?"
-    or "iconv failed" on stderr and still exits 0 with rows missing, so any
-    line there is a failure, e.g. "string table load failed! (...)"."""
-    result = subprocess.run(["msiinfo"] + list(arguments), capture_output=True, text=True,
-                            errors="replace", check=False, stdin=subprocess.DEVNULL)
-    said = [re.sub(r"^\*\* \(msiinfo:\d+\): \w+ \*\*: [\d:.]+ ", "", line)
-            for line in result.stderr.splitlines() if line.strip()]
-    if result.returncode != 0:
-        return None, "exit code %d" % result.returncode
-    if said:
-        return None, said[0]
-    return result.stdout, None
+@functools.lru_cache(maxsize=None)
+def package_tables(path):
+    """msiinfo's list of a package's tables, read once a check."""
+    return msiinfo("tables", path)
 
 
 def msi_table(path, table):
     """A package's table as a list of rows (lists of texts); [] when it has no
     such table, None when it is not a Windows Installer package at all."""
-    names, problem = msiinfo("tables", path)
+    names, problem = package_tables(path)
     if names is None and problem.startswith("exit code"):
         return None
     if names is None:

@@ -4,6 +4,8 @@ shared by the medium check, sign.sh, the build's own check of setup.exe and
 the scripts that need its version.
 """
 import argparse
+import re
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
@@ -11,9 +13,37 @@ import pefile
 
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 USAGE = """pe_checks.py FILE            prints the product version of setup.exe FILE
-       pe_checks.py --whole FILE    exit 0 when FILE is a whole Windows program,
-                                    else exit 1 with one line saying why"""
+       pe_checks.py --whole FILE    exit 0 when FILE is a whole Windows program or
+                                    Windows Installer package, else exit 1 with
+                                    one line saying why"""
 SECURITY_DIRECTORY = 4  # its address is a file offset, not a memory one
+PACKAGE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"  # a compound file, as MSI packages are
+
+
+def msiinfo(*arguments):
+    """msiinfo's output and its complaint: libmsi says "string table corrupt?"
+    or "iconv failed" on stderr and still exits 0 with rows missing, so any
+    line there is a failure, e.g. "string table load failed! (...)"."""
+    result = subprocess.run(["msiinfo"] + list(arguments), capture_output=True, text=True,
+                            errors="replace", check=False, stdin=subprocess.DEVNULL)
+    said = [re.sub(r"^\*\* \(msiinfo:\d+\): \w+ \*\*: [\d:.]+ ", "", line)
+            for line in result.stderr.splitlines() if line.strip()]
+    if result.returncode != 0:
+        return None, "exit code %d" % result.returncode
+    if said:
+        return None, said[0]
+    return result.stdout, None
+
+
+def whole_file_problem(path, data):
+    """whole_pe_problem for a program; for a package, whether msitools reads
+    its list of tables without a complaint."""
+    if data.startswith(PACKAGE_MAGIC):
+        _, problem = msiinfo("tables", path)
+        return problem and "is damaged: msitools cannot read its tables (%s)" % problem
+    if not data.startswith(b"MZ"):
+        return "is neither a Windows program (PE) nor a Windows Installer package"
+    return whole_pe_problem(data)
 
 
 def whole_pe_problem(data):
@@ -108,7 +138,7 @@ def main(argv):
             data = file.read()
     except OSError as error:
         sys.exit("%s: %s" % (args.file, error.strerror))
-    problem = whole_pe_problem(data)
+    problem = whole_file_problem(args.file, data) if args.whole else whole_pe_problem(data)
     if problem:
         sys.exit("%s %s" % (args.file, problem))
     if args.whole:

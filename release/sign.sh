@@ -106,16 +106,6 @@ CheckCertificate() {
   echo "signer: $(sed -n 's/^subject=//p' <<<"$dates"), valid $start to $end"
 }
 
-# "pe", "msi" or nothing, from the file's first bytes.
-FileKind() {
-  local magic offset
-  magic=$(od -An -tx1 -N8 "$1" 2>/dev/null | tr -d ' \n')
-  if [ "$magic" = d0cf11e0a1b11ae1 ]; then echo msi; return; fi
-  [ "${magic:0:4}" = 4d5a ] || return 0
-  offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
-  [ -n "$offset" ] && [ "$(od -An -tx1 -j"$offset" -N4 "$1" | tr -d ' \n')" = 50450000 ] && echo pe
-}
-
 # Signed or not, as the medium check decides it: by osslsigncode's exit status.
 IsSigned() {
   local extracted
@@ -126,15 +116,11 @@ IsSigned() {
   return "$signed"
 }
 
-# Why FILE is not whole, or nothing: a program by its own headers, a package
-# by msitools reading its tables.
+# Why FILE is not a whole program or package, or nothing: the rule the
+# medium check applies.
 WholeProblem() {
-  if [ "$(FileKind "$1")" = msi ]; then
-    [ -z "$(msiinfo tables "$1" 2>&1 >/dev/null)" ] || echo "msitools cannot read its tables"
-  else
-    local said
-    said=$(/usr/bin/python3 "$here/pe_checks.py" --whole "$1" 2>&1) || echo "${said#"$1 "}"
-  fi
+  local said
+  said=$(/usr/bin/python3 "$here/pe_checks.py" --whole "$1" 2>&1) || echo "${said#"$1 "}"
 }
 
 # Temporary files of a run that no longer lives are ours to remove:
@@ -209,9 +195,8 @@ SignOne() {
 
 for file in "${files[@]}"; do
   [ -f "$file" ] && [ -r "$file" ] && [ -w "$file" ] || Die "cannot read and write $file (or it is not a file)"
-  [ -n "$(FileKind "$file")" ] || Die "$file is neither a Windows program (PE) nor an MSI package"
   problem=$(WholeProblem "$file")
-  [ -z "$problem" ] || Die "$file $problem; a damaged file is not signed"
+  [ -z "$problem" ] || Die "$file $problem; it is not signed"
   if [ "$replace" = 0 ] && IsSigned "$file"; then
     Die "$file is signed already; --replace signs it anew"
   fi

@@ -28,6 +28,19 @@ Check() {
   fi
 }
 
+# ExpectRun CODE TEXT WHAT STATUS OUTPUT [MAX_LINES]: passes when a run that
+# ended with STATUS and printed OUTPUT ended with CODE, said TEXT and, where
+# given, printed fewer than MAX_LINES lines.
+ExpectRun() {
+  local code=$1 text=$2 what=$3 status=$4 output=$5 max=${6:-}
+  if [ "$status" = "$code" ] && grep -qF -- "$text" <<<"$output" &&
+     { [ -z "$max" ] || [ "$(wc -l <<<"$output")" -lt "$max" ]; }; then
+    Pass
+  else
+    Failed "$what (exit $status, expected $code and \"$text\")" "$output"
+  fi
+}
+
 # Quietly COMMAND...: COMMAND without its output, for a Check.
 Quietly() { "$@" >/dev/null 2>&1; }
 

@@ -52,11 +52,7 @@ Expect() {
   local output status
   output=$(PATH=${CHECK_PATH:-$PATH} /usr/bin/timeout 60 /usr/bin/python3 "$check" "$copy" 2>&1)
   status=$?
-  if [ "$status" = "$code" ] && grep -qF -- "$text" <<<"$output" && [ "$(wc -l <<<"$output")" -lt 20 ]; then
-    Pass
-  else
-    Failed "$what (exit $status, expected $code and \"$text\")" "$output"
-  fi
+  ExpectRun "$code" "$text" "$what" "$status" "$output" 20
 }
 
 lm=SentinelRMSLicenseManager9.7.0.msi

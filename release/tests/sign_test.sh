@@ -23,11 +23,7 @@ Expect() {
   output=$(cd "$work/case" && eval "$*" 2>&1)
   status=$?
   last_output=$output last_what=$what
-  if [ "$status" = "$code" ] && grep -qF -- "$text" <<<"$output"; then
-    Pass
-  else
-    Failed "$what (exit $status, expected $code and \"$text\")" "$output"
-  fi
+  ExpectRun "$code" "$text" "$what" "$status" "$output"
 }
 Then() {  # CHECK...: one more check on the case just run
   if (cd "$work/case" && "$@"); then Pass; else Failed "$last_what: $*" "$last_output"; fi
