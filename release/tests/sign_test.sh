@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # release/sign.sh on copies of the shipped setup.exe, with throwaway keys and
 # real faults: a nearly full file system, a run killed mid-way, cut-off
-# files, certificates out of their dates.
+# files, certificates out of their dates; a key that exists only in a SoftHSM
+# token, and local RFC 3161 authorities that answer, answer slowly or refuse.
 # usage: sign_test.sh SETUP_EXE VERSION WORK_DIR
 set -uo pipefail
 setup_exe=$(realpath "$1") version=$2 work=$3
@@ -15,7 +16,8 @@ Sign() { "$sign" --pkcs12 "$work/${KEY:-key}/test.p12" --password-file "$work/${
 
 # Expect CODE TEXT DESCRIPTION -- COMMANDS: runs COMMANDS in a fresh folder
 # holding a copy of setup.exe as target.exe (sign.sh there is $sign) and
-# expects exit CODE, TEXT in what it printed, and every "Then" check after it.
+# expects exit CODE, TEXT in what it printed (a failure: in its last line,
+# which names sign.sh), and every "Then" check after it.
 Expect() {
   local code=$1 text=$2 what=$3 output status
   shift 4
@@ -23,7 +25,20 @@ Expect() {
   output=$(cd "$work/case" && eval "$*" 2>&1)
   status=$?
   last_output=$output last_what=$what
+  local last
+  last=$(tail -n 1 <<<"$output")
+  if [ "$code" != 0 ] && { [[ $last != "sign.sh: "* ]] || [[ $last != *"$text"* ]]; }; then
+    Failed "$what: the last line is not a sign.sh line saying \"$text\"" "$output"
+    return
+  fi
   ExpectRun "$code" "$text" "$what" "$status" "$output"
+}
+# OsslsigncodeStandIn NAME SCRIPT: an osslsigncode in $work/NAME that runs
+# SCRIPT, then the real one.
+OsslsigncodeStandIn() {
+  mkdir -p "$work/$1"
+  printf '#!/bin/sh\n%s\nexec %s "$@"\n' "$2" "$(command -v osslsigncode)" > "$work/$1/osslsigncode"
+  chmod +x "$work/$1/osslsigncode"
 }
 Then() {  # CHECK...: one more check on the case just run
   if (cd "$work/case" && "$@"); then Pass; else Failed "$last_what: $*" "$last_output"; fi
@@ -73,14 +88,104 @@ fi
 
 # A run killed while osslsigncode works leaves its temporary files; the next
 # run removes them and says so.
-mkdir -p "$work/slow"
-printf '#!/bin/sh\n[ "$1" = sign ] && exec sleep 30\nexec /usr/bin/osslsigncode "$@"\n' > "$work/slow/osslsigncode"
-chmod +x "$work/slow/osslsigncode"
+OsslsigncodeStandIn slow '[ "$1" = sign ] && exec sleep 30'
 Expect 0 "removed ./.sign-" "leftovers of a killed run are named and removed" -- \
   '(PATH=$work/slow:$PATH setsid "$sign" --pkcs12 ../key/test.p12 --password-file ../key/password.txt \
       ./target.exe >/dev/null 2>&1 & sleep 3; kill -KILL -- -$!; wait) ;
    ls -A | grep -q "^.sign-" && Sign ./target.exe'
 Then NoTemporary
 Then Verifies target.exe
+
+# A token holding the keys of "signer" (valid now, for 30 days) and "old"
+# (expired) with their certificates; the keys' files are gone.
+bash "$here/make_test_key.sh" "$work/token-signer"
+bash "$here/make_test_key.sh" "$work/token-old" "Old Token Signer" 20200101000000Z 20210101000000Z
+for object in signer old; do bash "$here/make_test_key.sh" --token "$work/token" "$work/token-$object" $object; done
+export SOFTHSM2_CONF=$work/token/softhsm2.conf
+module=$(cat "$work/token/module")
+Token() {  # sign.sh with the token; OBJECT, CERT and PIN change what it is given
+  local uri="pkcs11:token=Nerim%20Test%20Token;object=${OBJECT:-signer}"
+  "$sign" --pkcs11-module "$module" --key "$uri;type=private" --cert "${CERT:-$uri;type=cert}" \
+    --password-file "${PIN:-$work/token/pin.txt}" "$@"
+}
+# Two authorities, one answering at once, one after 3 s; 127.0.0.1:9 refuses.
+authorities=()
+trap 'kill ${authorities[@]+"${authorities[@]}"} 2>/dev/null' EXIT
+for delay in 0 3; do
+  /usr/bin/python3 "$here/timestamp_authority.py" "$work/tsa-$delay" $delay & authorities+=($!)
+done
+for delay in 0 3; do
+  for _ in $(seq 100); do [ -s "$work/tsa-$delay/port" ] && break; sleep 0.1; done
+done
+fast=http://127.0.0.1:$(cat "$work/tsa-0/port") slow=http://127.0.0.1:$(cat "$work/tsa-3/port")
+cat "$work"/tsa-*/tsa.crt > "$work/tsa-roots.pem"
+Stamp() { Token --timestamp-ca "$work/tsa-roots.pem" "$@"; }
+# Whether FILE verifies at the moment SECONDS (since 1970), as Windows would
+# then: a stamped signature by its time stamp, an unstamped one by that moment.
+VerifiesAt() {
+  osslsigncode verify -CAfile "$work/token-signer/cert.pem" -TSA-CAfile "$work/tsa-roots.pem" \
+    -time "$1" -in "$2" >/dev/null 2>&1
+}
+expired_45_days=$(( $(date -d "$(openssl x509 -noout -enddate -in "$work/token-signer/cert.pem" |
+                                 cut -d= -f2)" +%s) + 45 * 86400 ))
+# Counting its signing runs and taking a second over each, so that a
+# password on its command line would be seen.
+OsslsigncodeStandIn watched "[ \"\$1\" = sign ] && echo >> $work/sign-runs && sleep 1"
+# Stamping the first file, then no more.
+OsslsigncodeStandIn once "[ \"\$1\" = add ] && [ -e $work/added ] && exit 1; [ \"\$1\" = add ] && touch $work/added"
+# Verifying nothing at a moment other than now.
+OsslsigncodeStandIn now-only '[ "$1" = verify ] && case " $* " in *" -time "*) exit 1 ;; esac'
+
+Expect 0 "signed target.exe, time-stamped by $fast at" \
+  "a key only in the token, its certificate there too; the first authority refuses, the second stamps" -- \
+  Stamp --timestamp http://127.0.0.1:9 --timestamp "$fast" target.exe
+Then eval 'grep -q "key: in the token \"Nerim Test Token\" through the PKCS#11 module libsofthsm2.so" <<<"$last_output"'
+Then VerifiesAt "$expired_45_days" target.exe
+Expect 0 "stop verifying on" "a key in the token with its certificate in a file; unstamped, it says when it stops verifying" -- \
+  CERT=../token-signer/cert.pem Token target.exe
+Then VerifiesAt "$(date +%s)" target.exe
+Then eval '! VerifiesAt "$expired_45_days" target.exe'
+Expect 1 "no time-stamping authority answered (http://127.0.0.1:9: connection refused" \
+  "every authority down: nothing is signed" -- \
+  Stamp --timestamp http://127.0.0.1:9 --timestamp http://127.0.0.1:9/again target.exe
+Then Untouched target.exe
+Then NoTemporary
+Expect 1 "stop verifying when the certificate expires; target.exe is untouched" \
+  "a time-stamped signature that would not outlive its certificate is not taken" -- \
+  'PATH=$work/now-only:$PATH Stamp --timestamp "$fast" target.exe'
+Expect 1 "second.exe: no time-stamping authority answered" \
+  "no file is replaced unless every one was signed and stamped" -- \
+  'cp target.exe second.exe && PATH=$work/once:$PATH Stamp --timestamp "$fast" target.exe second.exe'
+Then eval 'Untouched target.exe && Untouched second.exe && NoTemporary'
+Expect 1 "its time stamp does not verify against the authorities' roots" \
+  "a time stamp that no known root vouches for is not taken" -- Token --timestamp "$fast" target.exe
+Then Untouched target.exe
+Expect 1 "the token refused the PIN in ../wrong.txt (tried once" \
+  "a wrong PIN is tried once, whatever the files and authorities" -- \
+  'cp target.exe second.exe && PATH=$work/watched:$PATH PIN=../wrong.txt \
+     Stamp --timestamp http://127.0.0.1:9 --timestamp "$fast" target.exe second.exe'
+Then eval '[ "$(wc -l < "$work/sign-runs")" = 1 ] && Untouched target.exe && Untouched second.exe'
+Expect 1 "cannot load the PKCS#11 module $work/wrong.txt" "a module that cannot be loaded" -- \
+  'module=$work/wrong.txt Token target.exe'
+Expect 1 "no key in the token matches pkcs11:token=Nerim%20Test%20Token;object=none" "a URI with no key" -- \
+  OBJECT=none CERT=../token-signer/cert.pem Token target.exe
+Then Untouched target.exe
+Expect 1 "no certificate in the token matches" "a URI with no certificate" -- OBJECT=none Token target.exe
+Expect 1 "does not belong to the certificate ../key/cert.pem" "a key and a certificate not of a pair" -- \
+  CERT=../key/cert.pem Token target.exe
+Then Untouched target.exe
+Expect 1 "its certificate expired on Jan  1 00:00:00 2021" "an expired certificate in the token" -- \
+  OBJECT=old Token target.exe
+output=$("$sign" --pkcs11-module "$module" --key "pkcs11:object=signer?pin-value=1234" \
+           --cert "$work/key/cert.pem" --password-file "$work/wrong.txt" "$work/key/cert.pem" 2>&1)
+ExpectRun 2 "put it in --password-file" "a PIN written in a URI is refused" $? "$output"
+# The PIN on no command line: every process's is read while sign.sh works
+# (each signing run takes a second more, the authority three).
+Expect 0 "time-stamped by $slow" "the PIN stands on no command line and in nothing printed" -- \
+  '(PATH=$work/watched:$PATH Stamp --timestamp "$slow" target.exe > ../out.txt 2>&1) & signing=$!
+   while kill -0 $signing 2>/dev/null; do
+     cat /proc/[0-9]*/cmdline 2>/dev/null | tr "\0" " " | grep -F -f "$work/token/pin.txt"; sleep 0.05
+   done > ../seen.txt; cat ../out.txt'
+Then eval '[ ! -s ../seen.txt ] && ! grep -qF -f "$work/token/pin.txt" ../out.txt'
 
 Summary signing
