@@ -286,26 +286,52 @@ def signer_validity(said):
         return None
 
 
-def signature_state(path, ca_file):
+def stamped_time(said):
+    """When a signature was time-stamped, as osslsigncode verify says it (2.9:
+    "Timestamp time: ...", 2.5: "The signature is timestamped: ..."), or None."""
+    found = re.search(r"(?:Timestamp time|The signature is timestamped):\s*(.+)", said)
+    return found.group(1).strip() if found else None
+
+
+def signature_state(path, ca_file, timestamp_ca_file):
     """("unsigned" | "mismatch" | "expired" | "untrusted" | "ok", the signer's
-    subject, its certificate's validity)."""
+    subject, its certificate's validity, the time stamp's time or None, and
+    whether that time stamp's authority chains to a trusted root)."""
     if not is_signed(path):
-        return "unsigned", None, None
-    result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-in", path],
+        return "unsigned", None, None, None, False
+    result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-TSA-CAfile",
+                             timestamp_ca_file, "-in", path],
                             capture_output=True, text=True, errors="replace", check=False,
                             stdin=subprocess.DEVNULL)
     said = result.stdout + result.stderr
     subjects = [line.split(":", 1)[1].strip() for line in said.splitlines()
                 if line.strip().startswith("Subject:")]
     signer, validity = (subjects[0] if subjects else "an unknown signer"), signer_validity(said)
+    stamp = stamped_time(said), "Timestamp Server Signature verification: ok" in said
     if "MISMATCH" in said:
-        return "mismatch", signer, validity
+        return ("mismatch", signer, validity) + stamp
     if result.returncode == 0:
-        return "ok", signer, validity
+        return ("ok", signer, validity) + stamp
     now = datetime.datetime.utcnow()
     if validity and not validity[0] <= now <= validity[1]:
-        return "expired", signer, validity
-    return "untrusted", signer, validity
+        return ("expired", signer, validity) + stamp
+    return ("untrusted", signer, validity) + stamp
+
+
+def report_lifetime(name, signer, validity, stamp, report):
+    """How long a good signature verifies: for ever with a trusted time stamp,
+    else until its certificate expires."""
+    stamped_at, stamp_trusted = stamp
+    until = "%s UTC" % validity[1] if validity else "the day its certificate expires"
+    if stamped_at and stamp_trusted:
+        report("note", "%s: signed by %s, time-stamped at %s: the signature outlives the "
+               "certificate" % (name, signer, stamped_at))
+    elif stamped_at:
+        report("warning", "%s: its time stamp (%s) does not chain to a trusted root; Windows "
+               "ignores it, and the signature stops verifying on %s" % (name, stamped_at, until))
+    else:
+        report("note", "%s: signed by %s without a time stamp: it stops verifying on %s, when "
+               "the certificate expires" % (name, signer, until))
 
 
 def signed_files(folder, names):
@@ -318,12 +344,14 @@ def signed_files(folder, names):
                   or whole_pe_problem(read_bytes(os.path.join(folder, n))) is None)
 
 
-def check_signatures(folder, names, ca_file, report):
+def check_signatures(folder, names, ca_file, timestamp_ca_file, report):
     """setup.exe, the packages and the driver's installer: signed files must
-    still match their signatures and chain to a trusted root."""
+    still match their signatures and chain to a trusted root; each good
+    signature says how long it verifies."""
     unsigned = []
     for name in signed_files(folder, names):
-        state, signer, validity = signature_state(os.path.join(folder, name), ca_file)
+        state, signer, validity, *stamp = signature_state(os.path.join(folder, name), ca_file,
+                                                          timestamp_ca_file)
         if state == "unsigned":
             unsigned.append(name)
         elif state == "mismatch":
@@ -331,11 +359,14 @@ def check_signatures(folder, names, ca_file, report):
                    "signing, or damaged in transfer)" % name)
         elif state == "expired":
             report("warning", "%s is signed by %s, whose certificate has expired or is not yet "
-                   "valid (valid %s to %s UTC) and the signature has no time stamp: Windows "
+                   "valid (valid %s to %s UTC) and the signature has no time stamp that a trusted "
+                   "root vouches for: Windows "
                    "shows it as invalid" % (name, signer, validity[0], validity[1]))
         elif state == "untrusted":
             report("warning", "%s is signed by %s, whose certificate does not chain to a "
                    "trusted root (%s)" % (name, signer, ca_file))
+        if state in ("ok", "untrusted"):
+            report_lifetime(name, signer, validity, stamp, report)
     if unsigned:
         report("warning", "not signed: %s" % ", ".join(unsigned))
 
@@ -399,7 +430,7 @@ def package_path(folder, names, expected, report, if_missing):
     return os.path.join(folder, found[0])
 
 
-def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE):
+def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE, timestamp_ca_file=SYSTEM_CA_BUNDLE):
     try:
         names = os.listdir(folder)
     except OSError as error:
@@ -421,7 +452,7 @@ def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE):
         "warning", "%s is missing: the licence manager is installed without the scripting "
         "engine" % SCRIPTING_ENGINE))
     check_driver(folder, names, report)
-    check_signatures(folder, names, ca_file, report)
+    check_signatures(folder, names, ca_file, timestamp_ca_file, report)
 
 
 def main(argv):
@@ -431,10 +462,13 @@ def main(argv):
     parser.add_argument("--ca", metavar="FILE", default=SYSTEM_CA_BUNDLE,
                         help="the certificates signatures must chain to (default: the "
                         "system's, %s)" % SYSTEM_CA_BUNDLE)
+    parser.add_argument("--timestamp-ca", metavar="FILE",
+                        help="roots of time-stamping authorities that the system's bundle "
+                        "lacks (PEM)")
     parser.add_argument("folder", metavar="MEDIUM_FOLDER")
     args = parser.parse_args(argv)
     sys.stdout.reconfigure(errors="backslashreplace")  # a folder's name may be any bytes
-    found = {"error": 0, "warning": 0}
+    found = {"error": 0, "warning": 0, "note": 0}
 
     def report(kind, message):
         print("%s: %s" % (kind, message))
@@ -450,7 +484,12 @@ def main(argv):
         if shutil.which("osslsigncode") is None:
             raise CannotCheck("osslsigncode is not installed (Debian package osslsigncode)")
         read_bytes(args.ca, 1)
-        check_medium(args.folder, report, args.ca)
+        with tempfile.NamedTemporaryFile() as timestamp_roots:
+            for roots in (SYSTEM_CA_BUNDLE, args.timestamp_ca):
+                if roots:
+                    timestamp_roots.write(read_bytes(roots) + b"\n")
+            timestamp_roots.flush()
+            check_medium(args.folder, report, args.ca, timestamp_roots.name)
     except CannotCheck as problem:
         print("cannot check: %s" % problem)
         return 2

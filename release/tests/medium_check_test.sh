@@ -41,7 +41,8 @@ DamageStringTable() {
 
 # Expect EXIT_CODE TEXT DESCRIPTION -- COMMANDS...: breaks a fresh copy of the
 # clean medium with COMMANDS (run inside it) and expects the check to exit
-# with EXIT_CODE and to say TEXT, in a few lines and without hanging.
+# with EXIT_CODE and to say TEXT, in a few lines and without hanging;
+# CHECK_ARGS are given to the check.
 Expect() {
   local code=$1 text=$2 what=$3
   shift 4
@@ -50,7 +51,7 @@ Expect() {
   cp -r "$work/clean" "$copy"
   (cd "$copy" && eval "$*")
   local output status
-  output=$(PATH=${CHECK_PATH:-$PATH} /usr/bin/timeout 60 /usr/bin/python3 "$check" "$copy" 2>&1)
+  output=$(PATH=${CHECK_PATH:-$PATH} /usr/bin/timeout 60 /usr/bin/python3 "$check" ${CHECK_ARGS:-} "$copy" 2>&1)
   status=$?
   ExpectRun "$code" "$text" "$what" "$status" "$output" 20
 }
@@ -126,6 +127,9 @@ Expect 1 "SentinelSystemDriverInstaller7.5.8.exe: its signature no longer matche
    FixChecksum SentinelSystemDriverInstaller7.5.8.exe"
 Expect 0 "setup.exe is signed by /CN=Nerim Test Signer/O=Brenk, whose certificate does not chain" \
   "setup.exe signed by an untrusted certificate" -- "$sign setup.exe >/dev/null"
+CHECK_ARGS="--ca $work/key/cert.pem" Expect 0 \
+  "setup.exe: signed by /CN=Nerim Test Signer/O=Brenk without a time stamp: it stops verifying on 20" \
+  "a trusted signature without a time stamp says when it stops verifying" -- "$sign setup.exe >/dev/null"
 Expect 0 "setup.exe is signed by /CN=Old Signer/O=Brenk, whose certificate has expired" \
   "setup.exe signed by an expired certificate" -- "$sign_expired -in setup.exe -out s.exe >/dev/null && mv s.exe setup.exe"
 CHECK_PATH=/nonexistent Expect 2 "msiinfo is not installed" "msitools missing" -- true

@@ -109,15 +109,9 @@ Token() {  # sign.sh with the token; OBJECT, CERT and PIN change what it is give
     --password-file "${PIN:-$work/token/pin.txt}" "$@"
 }
 # Two authorities, one answering at once, one after 3 s; 127.0.0.1:9 refuses.
-authorities=()
-trap 'kill ${authorities[@]+"${authorities[@]}"} 2>/dev/null' EXIT
-for delay in 0 3; do
-  /usr/bin/python3 "$here/timestamp_authority.py" "$work/tsa-$delay" $delay & authorities+=($!)
-done
-for delay in 0 3; do
-  for _ in $(seq 100); do [ -s "$work/tsa-$delay/port" ] && break; sleep 0.1; done
-done
-fast=http://127.0.0.1:$(cat "$work/tsa-0/port") slow=http://127.0.0.1:$(cat "$work/tsa-3/port")
+trap 'kill $(cat "$work"/tsa-*/pid 2>/dev/null) 2>/dev/null' EXIT
+fast=$(/usr/bin/python3 "$here/timestamp_authority.py" "$work/tsa-0" 0)
+slow=$(/usr/bin/python3 "$here/timestamp_authority.py" "$work/tsa-3" 3)
 cat "$work"/tsa-*/tsa.crt > "$work/tsa-roots.pem"
 Stamp() { Token --timestamp-ca "$work/tsa-roots.pem" "$@"; }
 # Whether FILE verifies at the moment SECONDS (since 1970), as Windows would

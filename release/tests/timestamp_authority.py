@@ -2,7 +2,8 @@
 """A throwaway RFC 3161 time-stamping authority on 127.0.0.1 for the tests:
 openssl ts -reply behind http.server. Makes its certificate (extended key
 usage critical timeStamping) in FOLDER unless it is there, answers after
-DELAY seconds, and writes the port it listens on to FOLDER/port.
+DELAY seconds, goes on in the background (its process id in FOLDER/pid)
+and prints its URL once it listens.
 
 usage: timestamp_authority.py FOLDER DELAY"""
 import http.server
@@ -52,11 +53,16 @@ def main(folder, delay):
             pass
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Authority)
-    with open(os.path.join(folder, "port.new"), "w") as port:
-        port.write(str(server.server_address[1]))
-    os.rename(os.path.join(folder, "port.new"), os.path.join(folder, "port"))
+    child = os.fork()
+    if child:
+        with open(os.path.join(folder, "pid"), "w") as pid:
+            pid.write("%d\n" % child)
+        print("http://127.0.0.1:%d" % server.server_address[1])
+        return
+    null = os.open(os.devnull, os.O_RDWR)
+    for stream in (0, 1, 2):  # else the caller's $(...) would wait for it
+        os.dup2(null, stream)
     server.serve_forever()
-
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[1] in ("-h", "--help"):
