@@ -10,14 +10,19 @@
 # an --out (a lock on the folder); a run killed by SIGKILL leaves its hidden
 # folder, which the next run names and removes.
 usage=$(cat <<'EOF'
-usage: release.sh --vendor DIR --out DIR [--pkcs12 FILE | --cert FILE --key FILE]
-                  [--password-file FILE] [--timestamp URL] [--allow-dirty] [--force]
+usage: release.sh --vendor DIR --out DIR
+                  [--pkcs12 FILE | --cert FILE|URI --key FILE|URI [--pkcs11-module LIB]]
+                  [--password-file FILE] [--timestamp URL]... [--timestamp-ca FILE]
+                  [--allow-dirty] [--force]
   --vendor DIR     NerimInstaller.msi_, the licence-manager package,
                    ISScript10.Msi and SentinelSystemDriverInstaller7.5.8.exe,
                    nothing else
   --out DIR        where the release folder Nerim-<version> is written
-  --pkcs12, --cert, --key, --password-file, --timestamp
-                   sign setup.exe (see release/sign.sh --help)
+  --pkcs12, --cert, --key, --pkcs11-module, --password-file, --timestamp,
+  --timestamp-ca   sign setup.exe, with a key in a file or in a token (see
+                   release/sign.sh --help); RELEASE.txt records the signer,
+                   where the key was (never the password or PIN) and the time
+                   stamp
   --allow-dirty    build from a tree with uncommitted changes (said in RELEASE.txt)
   --force          replace a release folder of the same name
 Exit codes: 0 released, 1 a step failed (the last line says which and why;
@@ -42,18 +47,20 @@ Finish() {
 trap 'Finish $?' EXIT
 trap 'exit 130' INT TERM HUP
 
-vendor='' out='' allow_dirty=0 force=0 signing=()
+vendor='' out='' allow_dirty=0 force=0 signing=() timestamp_ca=
 while [ $# -gt 0 ]; do
   case $1 in
     -h|--help) Usage; exit 0 ;;
     --allow-dirty) allow_dirty=1 ;;
     --force) force=1 ;;
-    --vendor|--out|--pkcs12|--cert|--key|--password-file|--timestamp)
+    --vendor|--out|--pkcs12|--cert|--key|--pkcs11-module|--password-file|--timestamp|--timestamp-ca)
       [ $# -ge 2 ] || BadUsage "$1 needs a value"
       case $1 in
         --vendor) vendor=$2 ;;
         --out) out=$2 ;;
         --timestamp) signing+=("$1" "$2") ;;
+        --cert|--key) [[ $2 == pkcs11:* ]] && signing+=("$1" "$2") || signing+=("$1" "$(realpath -m "$2")") ;;
+        --timestamp-ca) timestamp_ca=$(realpath -m "$2"); signing+=("$1" "$timestamp_ca") ;;
         *) signing+=("$1" "$(realpath -m "$2")") ;;  # the script runs from the checkout
       esac
       shift ;;
@@ -172,12 +179,17 @@ if [ ${#signing[@]} -gt 0 ]; then
   signed=$(release/sign.sh "${signing[@]}" --description "Nerim Setup" "$medium/setup.exe") ||
     Fail "sign.sh failed (its line is above)"
   echo "$signed"
-  signer="setup.exe signed by $(sed -n 's/^signer: //p' <<<"$signed")"
+  signer="setup.exe signed by $(sed -n 's/^signer: //p' <<<"$signed")
+  $(grep '^key: ' <<<"$signed")
+  $(sed -n -e 's/^signed .*, time-stamped \(by .*\)/time stamp: \1/p' \
+           -e 's/^note: no --timestamp: these signatures \(stop verifying on .*\),.*/no time stamp: it \1/p' \
+           <<<"$signed")"
 fi
 
 step="checking the medium"
 echo "checking the medium"
-(cd "$stage" && /usr/bin/python3 "$root/release/check-medium.py" "$name") >"$stage/check.txt" || {
+(cd "$stage" && /usr/bin/python3 "$root/release/check-medium.py" \
+   ${timestamp_ca:+--timestamp-ca "$timestamp_ca"} "$name") >"$stage/check.txt" || {
   cat "$stage/check.txt"; Fail "the medium check found errors (above)"; }
 grep -v '^ok: ' "$stage/check.txt" || true
 

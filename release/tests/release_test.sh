@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # release/release.sh on the sample medium's packages, then with real faults:
 # a run killed mid-way, two runs at once, a full file system, a failing
-# xorriso, flags in the environment, bad vendor files and certificates.
+# xorriso, flags in the environment, bad vendor files and certificates; a
+# key that exists only in a SoftHSM token, with a local time-stamping authority.
 # usage: release_test.sh SAMPLE_MEDIUM WORK_DIR
 set -uo pipefail
 sample=$1 work=$2
@@ -103,5 +104,27 @@ Check "the signed setup.exe in the zip verifies" \
   Quietly osslsigncode verify -CAfile "$work/key/cert.pem" -in "$work/unzipped/$name/setup.exe"
 Check "RELEASE.txt names the signer and its dates" \
   grep -q "^setup.exe signed by CN = Nerim Test Signer, O = Brenk, valid .* to " "$out/$name/RELEASE.txt"
+
+# Signed with a key that exists only in a token, stamped by the second
+# authority when the first refuses.
+bash "$root/release/tests/make_test_key.sh" "$work/token-signer"
+bash "$root/release/tests/make_test_key.sh" --token "$work/softhsm" "$work/token-signer" signer
+export SOFTHSM2_CONF=$work/softhsm/softhsm2.conf
+trap 'kill $(cat "$work/tsa/pid" 2>/dev/null) 2>/dev/null' EXIT
+authority=$(/usr/bin/python3 "$root/release/tests/timestamp_authority.py" "$work/tsa" 0)
+uri="pkcs11:token=Nerim%20Test%20Token;object=signer"
+Release token --pkcs11-module "$(cat "$work/softhsm/module")" --key "$uri;type=private" \
+  --cert "$uri;type=cert" --password-file "$work/softhsm/pin.txt" --timestamp http://127.0.0.1:9 \
+  --timestamp "$authority" --timestamp-ca "$work/tsa/tsa.crt"
+Check "a release signed through the token and time-stamped passes the medium check" \
+  eval 'Whole "$out/$name" && grep -q "note: setup.exe: signed by .*, time-stamped at" "$out/$name/RELEASE.txt"'
+Check "RELEASE.txt names the token, the module, the authority and the stamped time" \
+  eval 'grep -qx "  key: in the token \"Nerim Test Token\" through the PKCS#11 module libsofthsm2.so" \
+          "$out/$name/RELEASE.txt" && grep -q "^  time stamp: by $authority at .* 20" "$out/$name/RELEASE.txt"'
+Check "its setup.exe still verifies 45 days after its certificate expired" \
+  Quietly osslsigncode verify -CAfile "$work/token-signer/cert.pem" -TSA-CAfile "$work/tsa/tsa.crt" \
+    -time $(( $(date +%s) + 75 * 86400 )) -in "$out/$name/$name/setup.exe"
+Check "the PIN is in no file of the release and in nothing it printed" \
+  eval '! grep -rqF -f "$work/softhsm/pin.txt" "$out" "$out.log"'
 
 Summary release
