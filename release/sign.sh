@@ -194,25 +194,21 @@ RemoveLeftovers() {
   done
 }
 
-# What osslsigncode said, as one line a person can act on. The PIN's
-# refusal comes first: the engine then also says the key was not found.
+# What osslsigncode said, as one line a person can act on: the first rule
+# (PATTERN=LINE) whose pattern it said. The PIN's refusal comes first: the
+# engine then also says the key was not found.
 Explain() {
-  local said=$1
-  if grep -q "PIN incorrect" <<<"$said"; then
-    echo "the token refused the PIN in $password (tried once: a token locks after a few wrong tries)"
-  elif grep -q "PIN locked\|PIN_LOCKED" <<<"$said"; then
-    echo "the token's PIN is locked; unlock it with the token's own tools"
-  elif grep -q "private key was not found\|Failed to load private key" <<<"$said"; then
-    echo "no key in the token matches $key"
-  elif grep -q "key values mismatch" <<<"$said"; then
-    echo "the key ${key} does not belong to the certificate ${cert}"
-  elif grep -qi "wrong password\|mac verify failure\|bad decrypt" <<<"$said"; then
-    echo "wrong password for ${pkcs12:-$key}"
-  elif grep -qi "failed to read\|failed to parse\|failed to decode\|no certificate" <<<"$said"; then
-    echo "cannot use the key or certificate ${pkcs12:-$cert and $key}"
-  else
-    echo "osslsigncode failed: $(grep -v '^[0-9A-F]*:error:' <<<"$said" | tr '\n' ' ')"
-  fi
+  local said=$1 rule rules=(
+    "PIN incorrect=the token refused the PIN in $password (tried once: a token locks after a few wrong tries)"
+    "PIN locked\|PIN_LOCKED=the token's PIN is locked; unlock it with the token's own tools"
+    "private key was not found\|failed to load private key=no key in the token matches $key"
+    "key values mismatch=the key $key does not belong to the certificate $cert"
+    "wrong password\|mac verify failure\|bad decrypt=wrong password for ${pkcs12:-$key}"
+    "failed to read\|failed to parse\|failed to decode\|no certificate=cannot use the key or certificate ${pkcs12:-$cert and $key}")
+  for rule in "${rules[@]}"; do
+    grep -qi -- "${rule%%=*}" <<<"$said" && echo "${rule#*=}" && return
+  done
+  echo "osslsigncode failed: $(grep -v '^[0-9A-F]*:error:' <<<"$said" | tr '\n' ' ')"
 }
 
 # "; the file system holding FILE has N KiB free" when that is too little
