@@ -24,9 +24,10 @@ bool Exists(const char* path) {
     errno = ENOMEM;
     return false;
   }
-  MultiByteToWideChar(codePage, 0, path, -1, wide, units);
+  // A conversion that fails leaves the buffer unwritten: no path to test.
+  bool exists = MultiByteToWideChar(codePage, 0, path, -1, wide, units) != 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  bool exists = GetFileAttributesExW(wide, GetFileExInfoStandard, &data) != 0;
+  exists = exists && GetFileAttributesExW(wide, GetFileExInfoStandard, &data) != 0;
   if (!exists) errno = ErrnoFromWin32Error(GetLastError());
   free(wide);
   return exists;

@@ -9,7 +9,9 @@
 // dwFlags and wShowWindow, and whether the signalled event whose handle value
 // (hexadecimal) the parent put in RECORD_HANDLE reached this process
 // ("inherited", "missing", or "none" without RECORD_HANDLE). Then it exits
-// with RECORD_EXIT (decimal, or 0x... for codes above 2^31).
+// with RECORD_EXIT (decimal, or 0x... for codes above 2^31). With
+// RECORD_FIRST_THREAD_ENDS=1 all of this happens on a second thread, and the
+// first one ends at once: the process outlives its first thread.
 #include <windows.h>
 
 #include <cstdlib>
@@ -70,7 +72,7 @@ void AppendLine(const std::string& logPath, const std::string& line) {
 
 }  // namespace
 
-int main() {
+DWORD WINAPI Record(void*) {
   // Kept open until exit, so a recorder started meanwhile finds it.
   HANDLE running = CreateMutexA(nullptr, FALSE, "Local\\nerim-recorder-running");
   bool overlap = running != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
@@ -83,4 +85,12 @@ int main() {
   }
   std::string exitCode = Variable("RECORD_EXIT");
   ExitProcess(static_cast<UINT>(strtoull(exitCode.c_str(), nullptr, 0)));
+}
+
+int main() {
+  if (Variable("RECORD_FIRST_THREAD_ENDS") == "1" &&
+      CreateThread(nullptr, 0, Record, nullptr, 0, nullptr) != nullptr) {
+    ExitThread(0);
+  }
+  return static_cast<int>(Record(nullptr));
 }

@@ -56,6 +56,30 @@ TEST(IsLicenseManagerInstalled, AgainstRealUninstallKeys) {
       {"value of another type read as text", {{k32, "NerimTest1", REG_BINARY, kName}}, true},
       {"text ends at the first NUL",
        {{k32, "NerimTest1", REG_MULTI_SZ, Sz("x") + Sz(kName) + Sz("")}}, false},
+      // The buffer holds 1024 bytes: a name that needs exactly that fits, one
+      // that needs a byte more is skipped whole, never read cut short.
+      {"DisplayName of exactly 1024 bytes with its NUL",
+       {{k32, "NerimTest1", REG_SZ, Sz(kName + std::string(1023 - kName.size(), ' '))}}, true},
+      {"DisplayName one byte over the buffer is skipped",
+       {{k32, "NerimTest1", REG_SZ, Sz(kName + std::string(1024 - kName.size(), ' '))}}, false},
+      {"DisplayName one byte over, then a matching one",
+       {{k32, "NerimTest0", REG_SZ, Sz(kName + std::string(1024 - kName.size(), ' '))},
+        {k32, "NerimTest1", REG_SZ, Sz(kName)}},
+       true},
+      // Only the bytes the query returned are text: read past them, the
+      // longer value before would complete "Sentinel RMS" into a match.
+      {"value without NUL after a longer one",
+       {{k32, "NerimTest0", REG_SZ, Sz(std::string(12, 'x') + kName.substr(12))},
+        {k32, "NerimTest1", REG_BINARY, kName.substr(0, 12)}},
+       false},
+      {"REG_EXPAND_SZ read as text", {{k32, "NerimTest1", REG_EXPAND_SZ, Sz(kName)}}, true},
+      {"REG_DWORD", {{k32, "NerimTest1", REG_DWORD, std::string(4, '\x01')}}, false},
+      {"empty DisplayName, then a matching one",
+       {{k32, "NerimTest0", REG_SZ, ""}, {k32, "NerimTest1", REG_SZ, Sz(kName)}}, true},
+      {"a match stays one whatever follows",
+       {{k32, "NerimTest0", REG_SZ, Sz(kName)}, {k32, "NerimTest1", REG_SZ, Sz("Other 8.1.1")},
+        {k32, "NerimTest2", REG_NONE, ""}, {k32, "NerimTest3", REG_SZ, Sz("")}},
+       true},
   };
   for (const Case& c : cases) {
     for (const Entry& entry : c.entries) AddEntry(entry);

@@ -72,13 +72,19 @@ TEST(RunAndWait, ReturnsExitCodeReadAsSigned) {
   }
 }
 
+// Also when the child's first thread ends long before the child does, as
+// an installer's may: the process is what is waited for, not that thread.
 TEST(RunAndWait, ReturnsOnlyAfterTheChildHasEnded) {
-  Scratch scratch = PrepareScratch("wait", 7, 1500);
-  std::string program = Recorder(scratch, "slow.exe");
-  const char* argv[] = {"slow.exe", nullptr};
-  EXPECT_EQ(7, RunAndWait(program.c_str(), argv));
-  // The child writes its line only at the very end of its life.
-  EXPECT_EQ(1u, ReadRecords(scratch.log).size());
+  for (const char* firstThreadEnds : {"", "1"}) {
+    Scratch scratch = PrepareScratch("wait", 7, 1500);
+    SetEnvironmentVariableA("RECORD_FIRST_THREAD_ENDS", firstThreadEnds);
+    std::string program = Recorder(scratch, "slow.exe");
+    const char* argv[] = {"slow.exe", nullptr};
+    EXPECT_EQ(7, RunAndWait(program.c_str(), argv)) << firstThreadEnds;
+    // The child writes its line only at the very end of its life.
+    EXPECT_EQ(1u, ReadRecords(scratch.log).size()) << firstThreadEnds;
+    SetEnvironmentVariableA("RECORD_FIRST_THREAD_ENDS", nullptr);
+  }
 }
 
 // Beyond its command line: the child inherits the caller's inheritable

@@ -2,6 +2,8 @@
 // folders, recording stand-ins for msiexec and for the driver's installer.
 #include <windows.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -173,6 +175,193 @@ TEST(InstallLicenseManager, ListsThePackagesAndRunsOnlyTheFirst) {
                 records[0].commandLine)
           << c.what;
     }
+  }
+}
+
+// setup_seamed.exe, the program with every platform call through the fault
+// seam (tests/seam/), walked call by call: each call of a typical run is
+// failed in turn, and each time the program must end with exit code 0,
+// close every handle and key it opened, and start exactly the children that
+// failure calls for.
+using Labels = std::vector<std::string>;
+
+struct SeamRun {
+  Labels calls;  // "Name#N" in the order made
+  std::string open;  // "open N"
+  Labels children;
+  long long exitCode;
+};
+
+std::string Label(const std::string& commandLine, const std::string& medium) {
+  for (const char* label : {"main", "script", "licence", "driver"}) {
+    if (ExpectedCommandLine(label, medium) == commandLine) return label;
+  }
+  return commandLine;
+}
+
+SeamRun RunSeamed(const Medium& medium, const std::string& fault, int childSleepMs = 0) {
+  std::string report = medium.folder + "\\..\\seam.txt";
+  DeleteFileA(report.c_str());
+  DeleteFileA(medium.log.c_str());
+  SetEnvironmentVariableA("NERIM_SEAM", fault.c_str());
+  SetEnvironmentVariableA("NERIM_SEAM_REPORT", report.c_str());
+  SetEnvironmentVariableA("RECORD_SLEEP_MS", std::to_string(childSleepMs).c_str());
+  SeamRun run{{}, "", {}, RunDirectly(medium.setupExe, "setup.exe")};
+  // A child that was not waited for writes its line later.
+  if (childSleepMs > 0) Sleep(childSleepMs * 4);
+  std::istringstream lines(ReadTextFile(report));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, 5, "open ") == 0) {
+      run.open = line;
+    } else {
+      run.calls.push_back(line.substr(0, line.find(' ')));
+    }
+  }
+  for (const Recorded& record : ReadRecords(medium.log)) {
+    run.children.push_back(Label(record.commandLine, medium.folder));
+  }
+  SetEnvironmentVariableA("NERIM_SEAM", nullptr);
+  return run;
+}
+
+Labels Without(Labels labels, const Labels& gone) {
+  for (const std::string& label : gone) {
+    labels.erase(std::remove(labels.begin(), labels.end(), label), labels.end());
+  }
+  return labels;
+}
+
+size_t Count(const Labels& calls, size_t end, const std::string& name) {
+  return std::count_if(calls.begin(), calls.begin() + end, [&](const std::string& call) {
+    return call.compare(0, name.size() + 1, name + "#") == 0;
+  });
+}
+
+// What failing the call at INDEX of the typical run BASE starts, by the
+// rules every operation follows: a failed query is "absent", "not found" or
+// "not installed", a start that fails gives -1, and only the main package's
+// exit code 0 lets the prerequisites run.
+Labels ExpectedAfterFailing(const Labels& base, size_t index, const Labels& children,
+                            bool licenceInstalled) {
+  const std::string call = base[index];
+  const std::string name = call.substr(0, call.find('#'));
+  const size_t run = Count(base, index, "CloseHandle") / 2;  // each run closes two handles
+  if (call == "GetSystemDirectoryA#1" || call == "GetModuleFileNameA#1") return {};
+  if (name == "MultiByteToWideChar" || name == "GetFileAttributesExW" || name == "CreateProcessA") {
+    return run == 0 ? Labels{} : Without(children, {children[run]});
+  }
+  if (name == "WaitForSingleObject" || name == "GetExitCodeProcess") {
+    return run == 0 ? Labels{"main"} : children;
+  }
+  if (call == "GetSystemDirectoryA#2") return Without(children, {"script", "licence"});
+  if (call == "GetSystemDirectoryA#3") return Without(children, {"driver"});
+  if (name == "_stat64") {
+    // A marker's path is probed twice (the version as written and with its
+    // spaces turned to dots, the same text here): the second test makes a
+    // failed first one good. The driver installer's is tested once.
+    bool probing = base[index - 1].compare(0, 7, "_stat64") == 0 ||
+                   base[index - 1].compare(0, 19, "GetSystemDirectoryA") == 0;
+    return probing ? children : Without(children, {"driver"});
+  }
+  if (call == "FindFirstFileA#1") return Without(children, {"script", "licence"});
+  if (call == "FindFirstFileA#2") return Without(children, {"script"});
+  bool decidesTheMatch = call == "RegOpenKeyExA#1" || call == "RegEnumKeyExA#1" ||
+                         call == "RegOpenKeyExA#2" || call == "RegQueryValueExA#1";
+  if (licenceInstalled && decidesTheMatch) return {"main", "script", "licence", "driver"};
+  return children;  // the DLL search's calls, FindNextFileA, the scan's later calls
+}
+
+struct SeamScenario {
+  const char* what;
+  const char* uninstallName;  // of the first uninstall subkey, "!NerimSeam"
+  Labels children;            // of the typical run
+};
+
+class FaultSeam : public PrerequisiteStage {
+ protected:
+  void TearDown() override {
+    PrerequisiteStage::TearDown();
+    RemoveUninstallEntry(KEY_WOW64_32KEY, "!NerimSeam");
+  }
+};
+
+TEST_F(FaultSeam, EveryCallOfATypicalRunFailedInTurn) {
+  const std::vector<SeamScenario> scenarios = {
+      {"licence manager installed", "Sentinel RMS License Manager 9.7.0", {"main", "driver"}},
+      {"licence manager not installed", "Other Program 9.7.0",
+       {"main", "script", "licence", "driver"}},
+  };
+  ReplaceMsiexec(true);
+  PlaceMarker({1, "optLS", false});
+  PlaceMarker({1, "optDD", false});
+  for (const SeamScenario& scenario : scenarios) {
+    AddUninstallEntry(KEY_WOW64_32KEY, "!NerimSeam", REG_SZ,
+                      std::string(scenario.uninstallName) + std::string(1, '\0'));
+    Medium medium = PrepareMedium("seam", 0);
+    ASSERT_TRUE(CopyBuiltProgram("setup_seamed.exe", medium.setupExe));
+    WriteTextFile(medium.folder + "\\SentinelRMSLicenseManager9.7.0.msi", "stand-in");
+    WriteTextFile(medium.folder + "\\ISScript10.Msi", "stand-in");
+    ASSERT_TRUE(CopyBuiltProgram("recorder.exe", medium.folder + "\\" + kDriver));
+
+    const SeamRun base = RunSeamed(medium, "");
+    ASSERT_EQ(scenario.children, base.children) << scenario.what;
+    EXPECT_EQ("open 0", base.open) << scenario.what;
+    for (size_t i = 0; i < base.calls.size(); ++i) {
+      const std::string& call = base.calls[i];
+      if (call.find("Close") != std::string::npos) continue;  // closing is never failed
+      bool waits = call.compare(0, 19, "WaitForSingleObject") == 0;
+      SeamRun run = RunSeamed(medium, call, waits ? 400 : 0);
+      std::string what = std::string(scenario.what) + ", " + call + " failing";
+      EXPECT_EQ(0, run.exitCode) << what;
+      EXPECT_EQ("open 0", run.open) << what;
+      Labels expected = ExpectedAfterFailing(base.calls, i, scenario.children,
+                                             scenario.children.size() == 2);
+      if (waits) {  // a child not waited for may end after the next one
+        std::sort(run.children.begin(), run.children.end());
+        std::sort(expected.begin(), expected.end());
+      }
+      EXPECT_EQ(expected, run.children) << what;
+    }
+  }
+}
+
+// Odd answers rather than failures, and the DLL search's fallback: without
+// SetDefaultDllDirectories the program's folder still leaves the search.
+TEST_F(FaultSeam, OddAnswersAndTheDllSearchFallback) {
+  struct OddCase {
+    const char* fault;
+    Labels children;
+    bool fallback;  // SetDllDirectoryA("") called
+  };
+  const std::vector<OddCase> cases = {
+      {"GetSystemDirectoryA#1=toolong", {}, false},
+      {"GetSystemDirectoryA#3=toolong", {"main"}, false},
+      {"GetModuleFileNameA#1=truncated", {"main", "driver"}, false},
+      {"RegEnumKeyExA#1=moredata", {"main", "script", "licence", "driver"}, false},
+      {"RegQueryValueExA#1=moredata", {"main", "script", "licence", "driver"}, false},
+      {"GetModuleHandleA#1", {"main", "driver"}, true},
+      {"GetProcAddress#1", {"main", "driver"}, true},
+      {"SetDefaultDllDirectories#1", {"main", "driver"}, true},
+      {"", {"main", "driver"}, false},
+  };
+  ReplaceMsiexec(true);
+  PlaceMarker({1, "optLS", false});
+  PlaceMarker({1, "optDD", false});
+  AddUninstallEntry(KEY_WOW64_32KEY, "!NerimSeam", REG_SZ,
+                    std::string("Sentinel RMS License Manager 9.7.0") + std::string(1, '\0'));
+  Medium medium = PrepareMedium("seam-odd", 0);
+  ASSERT_TRUE(CopyBuiltProgram("setup_seamed.exe", medium.setupExe));
+  WriteTextFile(medium.folder + "\\SentinelRMSLicenseManager9.7.0.msi", "stand-in");
+  WriteTextFile(medium.folder + "\\ISScript10.Msi", "stand-in");
+  ASSERT_TRUE(CopyBuiltProgram("recorder.exe", medium.folder + "\\" + kDriver));
+  for (const OddCase& c : cases) {
+    SeamRun run = RunSeamed(medium, c.fault);
+    EXPECT_EQ(0, run.exitCode) << c.fault;
+    EXPECT_EQ("open 0", run.open) << c.fault;
+    EXPECT_EQ(c.children, run.children) << c.fault;
+    bool fellBack = std::find(run.calls.begin(), run.calls.end(), "SetDllDirectoryA#1") !=
+                    run.calls.end();
+    EXPECT_EQ(c.fallback, fellBack) << c.fault;
   }
 }
 
