@@ -3,7 +3,8 @@
 // errno value for _stat64), or an odd answer instead of a failure:
 //   toolong    GetSystemDirectoryA: the size a longer directory would need
 //   truncated  GetModuleFileNameA: the buffer filled to its end, without NUL
-//   moredata   RegEnumKeyExA, RegQueryValueExA: ERROR_MORE_DATA
+//   moredata   RegEnumKeyExA, RegQueryValueExA: ERROR_MORE_DATA (the value's
+//              part that fits in the buffer)
 // GetProcAddress's failure is a missing export. At exit, every call is
 // written to the file NERIM_SEAM_REPORT, one a line ("Name#N", "Name#N failed"
 // for the planted one), then "open N": the processes, threads, find handles
@@ -152,10 +153,15 @@ BOOL Seam_SetDllDirectoryA(LPCSTR path) {
   return Fails("SetDllDirectoryA") ? FailWith<BOOL>(FALSE) : SetDllDirectoryA(path);
 }
 
+// A failed conversion may leave anything in the buffer; here the name of a
+// folder that exists, which a caller must not go on to test.
 int Seam_MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH text, int bytes, LPWSTR wide,
                              int units) {
-  if (Fails("MultiByteToWideChar")) return FailWith(0);
-  return MultiByteToWideChar(codePage, flags, text, bytes, wide, units);
+  if (!Fails("MultiByteToWideChar")) {
+    return MultiByteToWideChar(codePage, flags, text, bytes, wide, units);
+  }
+  if (wide != nullptr && units >= 4) wcscpy(wide, L"C:\\");
+  return FailWith(0);
 }
 
 BOOL Seam_GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
@@ -237,6 +243,8 @@ LONG Seam_RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type
                            LPDWORD size) {
   if (!Fails("RegQueryValueExA")) return RegQueryValueExA(key, name, reserved, type, data, size);
   if (!OddAnswer("moredata")) return static_cast<LONG>(PlantedError());
+  // A value that grew past the buffer: what lies in it is only a part.
+  RegQueryValueExA(key, name, reserved, type, data, size);
   if (size != nullptr) *size += 1;
   return ERROR_MORE_DATA;
 }
