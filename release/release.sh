@@ -182,7 +182,7 @@ if [ ${#signing[@]} -gt 0 ]; then
   signer="setup.exe signed by $(sed -n 's/^signer: //p' <<<"$signed")
   $(grep '^key: ' <<<"$signed")
   $(sed -n -e 's/^signed .*, time-stamped \(by .*\)/time stamp: \1/p' \
-           -e 's/^note: no --timestamp: these signatures \(stop verifying on .*\),.*/no time stamp: it \1/p' \
+           -e 's/^note: no --timestamp: these signatures stop \(verifying on .*\),.*/no time stamp: it stops \1/p' \
            <<<"$signed")"
 fi
 

@@ -158,7 +158,7 @@ print(next((u.unquote(a[6:]) for a in sys.argv[1][7:].split("?")[0].split(";")
             if a.startswith("token=")), ""))' "$key")
     echo "key: in the token \"${label:-named by $key}\" through the PKCS#11 module $(basename "$module")"
   else
-    echo "key: in the file ${pkcs12:-$key}"
+    echo "key: in the file $(basename "${pkcs12:-$key}")"
   fi
 }
 

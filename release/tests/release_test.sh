@@ -102,8 +102,11 @@ Release signed --pkcs12 "$work/key/test.p12" --password-file "$work/key/password
 /usr/bin/python3 -m zipfile -e "$out/$name/$name.zip" "$work/unzipped"
 Check "the signed setup.exe in the zip verifies" \
   Quietly osslsigncode verify -CAfile "$work/key/cert.pem" -in "$work/unzipped/$name/setup.exe"
-Check "RELEASE.txt names the signer and its dates" \
-  grep -q "^setup.exe signed by CN = Nerim Test Signer, O = Brenk, valid .* to " "$out/$name/RELEASE.txt"
+Check "RELEASE.txt names the signer and its dates, the key's file and when the signature stops verifying" \
+  eval 'grep -q "^setup.exe signed by CN = Nerim Test Signer, O = Brenk, valid .* to " "$out/$name/RELEASE.txt" &&
+        grep -qx "  key: in the file test.p12" "$out/$name/RELEASE.txt" &&
+        grep -q "^  no time stamp: it stops verifying on .* 20" "$out/$name/RELEASE.txt"'
+
 
 # Signed with a key that exists only in a token, stamped by the second
 # authority when the first refuses.
