@@ -208,7 +208,7 @@ SeamRun RunSeamed(const Medium& medium, const std::string& fault, int childSleep
   SetEnvironmentVariableA("RECORD_SLEEP_MS", std::to_string(childSleepMs).c_str());
   SeamRun run{{}, "", {}, RunDirectly(medium.setupExe, "setup.exe")};
   // A child that was not waited for writes its line later.
-  if (childSleepMs > 0) Sleep(childSleepMs * 4);
+  if (childSleepMs > 0) Sleep(childSleepMs * 2);
   std::istringstream lines(ReadTextFile(report));
   for (std::string line; std::getline(lines, line);) {
     if (line.compare(0, 5, "open ") == 0) {
@@ -310,7 +310,8 @@ TEST_F(FaultSeam, EveryCallOfATypicalRunFailedInTurn) {
       const std::string& call = base.calls[i];
       if (call.find("Close") != std::string::npos) continue;  // closing is never failed
       bool waits = call.compare(0, 19, "WaitForSingleObject") == 0;
-      SeamRun run = RunSeamed(medium, call, waits ? 400 : 0);
+      // The main package still runs when its exit code is read: STILL_ACTIVE.
+      SeamRun run = RunSeamed(medium, call, waits ? 800 : 0);
       std::string what = std::string(scenario.what) + ", " + call + " failing";
       EXPECT_EQ(0, run.exitCode) << what;
       EXPECT_EQ("open 0", run.open) << what;
