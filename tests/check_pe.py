@@ -116,4 +116,10 @@ def main(path, version):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__.strip())
+        sys.exit(0)
+    if len(sys.argv) != 3 or sys.argv[1].startswith("-"):
+        print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
+        sys.exit(2)
     sys.exit(main(sys.argv[1], sys.argv[2]))

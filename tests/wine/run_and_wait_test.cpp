@@ -208,7 +208,7 @@ TEST(RunAndWait, NamedExtensionThatIsMissingTriesNoOther) {
 TEST(RunAndWait, FindsProgramsInFoldersWithDotsOrLettersOutsideAscii) {
   Scratch scratch = PrepareScratch("folders");
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"tools.d", "tool"}, {"M\xe9dium", "tool.exe"}, {"M\xe9dium", "tool"}};
+      {"tools.d", "tool"}, {"M\xe9" "dium", "tool.exe"}, {"M\xe9" "dium", "tool"}};
   for (const auto& c : cases) {
     std::string folder = scratch.folder + "\\" + c.first;
     CreateDirectoryA(folder.c_str(), nullptr);
