@@ -33,6 +33,8 @@ LONG Seam_RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type
                            LPDWORD size);
 LONG Seam_RegCloseKey(HKEY key);
 
+// The seam's own file reaches the platform itself.
+#ifndef NERIM_SEAM_ITSELF
 #define GetSystemDirectoryA Seam_GetSystemDirectoryA
 #define GetModuleFileNameA Seam_GetModuleFileNameA
 #define GetModuleHandleA Seam_GetModuleHandleA
@@ -53,3 +55,4 @@ LONG Seam_RegCloseKey(HKEY key);
 #define RegEnumKeyExA Seam_RegEnumKeyExA
 #define RegQueryValueExA Seam_RegQueryValueExA
 #define RegCloseKey Seam_RegCloseKey
+#endif

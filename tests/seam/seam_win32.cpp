@@ -24,28 +24,8 @@
 #include <string>
 #include <vector>
 
+#define NERIM_SEAM_ITSELF
 #include "tests/seam/seam.h"
-
-// The seam's own calls reach the platform itself.
-#undef GetSystemDirectoryA
-#undef GetModuleFileNameA
-#undef GetModuleHandleA
-#undef GetProcAddress
-#undef SetDllDirectoryA
-#undef MultiByteToWideChar
-#undef GetFileAttributesExW
-#undef CreateProcessA
-#undef WaitForSingleObject
-#undef GetExitCodeProcess
-#undef CloseHandle
-#undef FindFirstFileA
-#undef FindNextFileA
-#undef FindClose
-#undef _stat64
-#undef RegOpenKeyExA
-#undef RegEnumKeyExA
-#undef RegQueryValueExA
-#undef RegCloseKey
 
 namespace {
 
