@@ -295,10 +295,10 @@ def stamped_time(said):
 
 def signature_state(path, ca_file, timestamp_ca_file):
     """("unsigned" | "mismatch" | "expired" | "untrusted" | "ok", the signer's
-    subject, its certificate's validity, the time stamp's time or None, and
-    whether that time stamp's authority chains to a trusted root)."""
+    subject, its certificate's validity, (the time stamp's time or None,
+    whether its authority chains to a trusted root))."""
     if not is_signed(path):
-        return "unsigned", None, None, None, False
+        return "unsigned", None, None, (None, False)
     result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-TSA-CAfile",
                              timestamp_ca_file, "-in", path],
                             capture_output=True, text=True, errors="replace", check=False,
@@ -308,14 +308,16 @@ def signature_state(path, ca_file, timestamp_ca_file):
                 if line.strip().startswith("Subject:")]
     signer, validity = (subjects[0] if subjects else "an unknown signer"), signer_validity(said)
     stamp = stamped_time(said), "Timestamp Server Signature verification: ok" in said
-    if "MISMATCH" in said:
-        return ("mismatch", signer, validity) + stamp
-    if result.returncode == 0:
-        return ("ok", signer, validity) + stamp
     now = datetime.datetime.utcnow()
-    if validity and not validity[0] <= now <= validity[1]:
-        return ("expired", signer, validity) + stamp
-    return ("untrusted", signer, validity) + stamp
+    if "MISMATCH" in said:
+        state = "mismatch"
+    elif result.returncode == 0:
+        state = "ok"
+    elif validity and not validity[0] <= now <= validity[1]:
+        state = "expired"
+    else:
+        state = "untrusted"
+    return state, signer, validity, stamp
 
 
 def report_lifetime(name, signer, validity, stamp, report):
@@ -350,8 +352,8 @@ def check_signatures(folder, names, ca_file, timestamp_ca_file, report):
     signature says how long it verifies."""
     unsigned = []
     for name in signed_files(folder, names):
-        state, signer, validity, *stamp = signature_state(os.path.join(folder, name), ca_file,
-                                                          timestamp_ca_file)
+        state, signer, validity, stamp = signature_state(os.path.join(folder, name), ca_file,
+                                                         timestamp_ca_file)
         if state == "unsigned":
             unsigned.append(name)
         elif state == "mismatch":

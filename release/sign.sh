@@ -260,22 +260,29 @@ StampedTime() {
 # A day after the certificate expires, as seconds since 1970.
 AfterExpiry() { echo $(( $(date -d "$(openssl x509 -noout -enddate <<<"$pem" | cut -d= -f2)" +%s) + 86400 )); }
 
-# Why the signed copy of FILE cannot replace it, or nothing; a stamped one
-# must verify with its time stamp, now and after the certificate expired.
+# osslsigncode verify on SIGNED against the signer's certificates and the
+# authorities' roots, at the moment given by further options (-time).
+Verify() {
+  local signed=$1
+  shift
+  osslsigncode verify -CAfile "$trust" -TSA-CAfile "$timestamp_trust" "$@" -in "$signed" 2>&1 </dev/null
+}
+
+# Why the signed copy of FILE cannot replace it, or nothing, from whether and
+# what Verify said of it; a stamped one must verify with its time stamp, now
+# and after the certificate expired.
 SignedCopyProblem() {
-  local file=$1 signed=$2 problem said
+  local file=$1 signed=$2 verified=$3 said=$4 problem
   problem=$(WholeProblem "$signed")
-  if [ -z "$problem" ]; then
-    said=$(osslsigncode verify -CAfile "$trust" -TSA-CAfile "$timestamp_trust" -in "$signed" 2>&1 </dev/null) ||
-      problem="its signature does not verify against the signer's own certificates"
+  if [ -z "$problem" ] && [ "$verified" != 0 ]; then
+    problem="its signature does not verify against the signer's own certificates"
   fi
   if [ -z "$problem" ] && [ ${#authorities[@]} -gt 0 ]; then
     if ! grep -q "Timestamp Server Signature verification: ok" <<<"$said"; then
       echo "its time stamp does not verify against the authorities' roots (the system's$(
         [ -z "$timestamp_ca" ] || echo " and $timestamp_ca")); give the authority's root with --timestamp-ca"
       return
-    elif ! osslsigncode verify -CAfile "$trust" -TSA-CAfile "$timestamp_trust" -time "$(AfterExpiry)" \
-             -in "$signed" >/dev/null 2>&1 </dev/null; then
+    elif ! Verify "$signed" -time "$(AfterExpiry)" >/dev/null; then
       echo "its time-stamped signature would stop verifying when the certificate expires"
       return
     fi
@@ -287,7 +294,7 @@ SignedCopyProblem() {
 # Signs FILE into a copy beside it, stamps and verifies that copy; adds the
 # copy to copies and what "signed" says of it to signed_lines.
 SignCopy() {
-  local file=$1 dir unsigned signed said problem authority stamped_at=''
+  local file=$1 dir unsigned signed said verified problem authority
   dir=$(dirname "$file")
   unsigned=$(mktemp "$dir/.sign-$$-XXXXXX") && temporary+=("$unsigned") &&
     signed=$(mktemp "$dir/.sign-$$-XXXXXX") && temporary+=("$signed") ||
@@ -304,15 +311,15 @@ SignCopy() {
            2>&1 < <(PasswordLine)) || Die "$file: $(Explain "$said")$(FreeSpaceHint "$file")"
   if [ ${#authorities[@]} -gt 0 ]; then
     authority=$(Stamp "$signed" "$unsigned") || Die "$file: $authority; $file is untouched"
-    stamped_at=$(StampedTime "$(osslsigncode verify -CAfile "$trust" -TSA-CAfile "$timestamp_trust" \
-                                  -in "$signed" 2>&1 </dev/null)")
   fi
-  problem=$(SignedCopyProblem "$file" "$signed")
+  said=$(Verify "$signed")
+  verified=$?
+  problem=$(SignedCopyProblem "$file" "$signed" "$verified" "$said")
   [ -z "$problem" ] || Die "$file: $problem; $file is untouched"
   chmod --reference="$file" "$signed" && sync "$signed" ||
     Die "$file: cannot flush the signed copy to disk; $file is untouched"
   copies+=("$signed")
-  signed_lines+=("signed $file${authority:+, time-stamped by $authority at $stamped_at}")
+  signed_lines+=("signed $file${authority:+, time-stamped by $authority at $(StampedTime "$said")}")
 }
 
 for file in "${files[@]}"; do
@@ -334,8 +341,9 @@ pem=$(Certificates) || Die "$(if [ -n "$pkcs12" ]; then echo "wrong password for
 signer=$(CheckCertificate "$pem") || Die "cannot sign with ${pkcs12:-$cert}: $signer"
 trust=$(mktemp) && temporary+=("$trust") && timestamp_trust=$(mktemp) && temporary+=("$timestamp_trust") ||
   Die "cannot make a temporary file"
-{ echo "$pem"; cat /etc/ssl/certs/ca-certificates.crt 2>/dev/null; } > "$trust"
-{ cat /etc/ssl/certs/ca-certificates.crt 2>/dev/null; [ -z "$timestamp_ca" ] || cat "$timestamp_ca"; } > "$timestamp_trust"
+system_roots=/etc/ssl/certs/ca-certificates.crt
+{ echo "$pem"; cat "$system_roots" 2>/dev/null; } > "$trust"
+{ cat "$system_roots" 2>/dev/null; [ -z "$timestamp_ca" ] || cat "$timestamp_ca"; } > "$timestamp_trust"
 
 if [ -n "$pkcs12" ]; then
   credentials=(-pkcs12 "$pkcs12")

@@ -127,6 +127,8 @@ expired_45_days=$(( $(date -d "$(openssl x509 -noout -enddate -in "$work/token-s
 OsslsigncodeStandIn watched "[ \"\$1\" = sign ] && echo >> $work/sign-runs && sleep 1"
 # Stamping the first file, then no more.
 OsslsigncodeStandIn once "[ \"\$1\" = add ] && [ -e $work/added ] && exit 1; [ \"\$1\" = add ] && touch $work/added"
+# Verifying nothing.
+OsslsigncodeStandIn unverified '[ "$1" = verify ] && exit 1'
 # Verifying nothing at a moment other than now.
 OsslsigncodeStandIn now-only '[ "$1" = verify ] && case " $* " in *" -time "*) exit 1 ;; esac'
 
@@ -144,6 +146,9 @@ Expect 1 "no time-stamping authority answered (http://127.0.0.1:9: connection re
   Stamp --timestamp http://127.0.0.1:9 --timestamp http://127.0.0.1:9/again target.exe
 Then Untouched target.exe
 Then NoTemporary
+Expect 1 "its signature does not verify against the signer's own certificates" \
+  "a signed copy that does not verify is not taken" -- 'PATH=$work/unverified:$PATH Sign target.exe'
+Then Untouched target.exe
 Expect 1 "stop verifying when the certificate expires; target.exe is untouched" \
   "a time-stamped signature that would not outlive its certificate is not taken" -- \
   'PATH=$work/now-only:$PATH Stamp --timestamp "$fast" target.exe'
