@@ -58,7 +58,7 @@ export WINEPREFIX=$out/wineprefix
 # however it ends, or a pipeline reading this output waits for ever.
 trap 'wineserver -k 2>/dev/null || true' EXIT
 scripts/make-wineprefix.sh wine64 "$WINEPREFIX"
-cp build/x86_64/recorder.exe "$WINEPREFIX/drive_c/windows/system32/msiexec.exe"
+cp --remove-destination build/x86_64/recorder.exe "$WINEPREFIX/drive_c/windows/system32/msiexec.exe"
 # 3,000 installed programs in the 32-bit view, none of them a licence manager.
 reg=$out/programs.reg
 {

@@ -101,6 +101,7 @@ RememberedFailure() {
 
 InstallRequired() {
   local -a need=("$@")
+  Note "installing ${#need[@]} required package(s) with apt-get (a minute or more): ${need[*]}"
   UpdateIndexes
   Install "${need[@]}"
   local -a still
@@ -117,6 +118,7 @@ InstallOptional() {
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386 && added=1
   fi
+  Note "installing ${#need[@]} optional package(s) with apt-get: ${need[*]}"
   UpdateIndexes
   Install "${need[@]}"
   local -a still

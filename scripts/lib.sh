@@ -19,6 +19,9 @@ Die() {
   exit 1
 }
 
+# What a step that takes more than a few seconds is about to do, on stderr.
+Note() { echo "$script_name: $*" >&2; }
+
 # The reason and the usage, then exit 2.
 BadUsage() {
   echo "$script_name: $*" >&2

@@ -40,7 +40,8 @@ else
   echo "note: 32-bit wine cannot run here ($(Wine32Problem)); running setup.exe"
   echo "      built as it ships for 64-bit Windows. The shipped 32-bit one is build/i686/setup.exe."
 fi
-for p in i686 "$preset"; do
+for p in $(printf "%s\n" i686 "$preset" | sort -u); do
+  Note "building the $p tree"
   cmake --preset "$p" >/dev/null
   cmake --build --preset "$p" >/dev/null
 done
@@ -76,6 +77,7 @@ MainPackageCode() {
 }
 
 RunAndShow() {  # WHICH
+  Note "running setup.exe under $flavour ($1 start)"
   set +e
   scripts/wine-run.sh "$flavour" "Z:${medium//\//\\}\\setup.exe"
   local code=$?

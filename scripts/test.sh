@@ -19,6 +19,7 @@ case ${1:-} in
   *) BadUsage "unknown option $1" ;;
 esac
 . scripts/wine-env.sh
+started=$(date +%s)
 scripts/install-deps.sh
 
 presets=(native i686 x86_64)
@@ -29,6 +30,7 @@ else
   presets+=(i686-wine)
 fi
 for preset in "${presets[@]}"; do
+  Note "building the $preset tree"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
@@ -43,7 +45,14 @@ for preset in "${presets[@]}"; do
     exclude=(-E '^shipped_i686_wine$')
     not_run+=("shipped_i686_wine=--quick")
   fi
-  ctest --preset "$preset" --output-junit "$junit" "${exclude[@]}" || status=1
+  Note "running the $preset tree's tests"
+  if ctest --preset "$preset" --output-junit "$junit" "${exclude[@]}"; then
+    # The tree's own prefix goes with the tests that passed in it.
+    [ "${NERIM_KEEP_PREFIXES:-0}" = 1 ] || rm -rf "build/$preset/wineprefix"
+  else
+    status=1
+    [ ! -d "build/$preset/wineprefix" ] || echo "kept for a look: build/$preset/wineprefix"
+  fi
   results+=("$preset=$junit")
 done
 
@@ -52,5 +61,12 @@ echo "summary:"
 args=()
 for entry in "${not_run[@]}"; do args+=(--not-run "$entry"); done
 scripts/test-summary.py "${results[@]}" "${args[@]}" || status=1
+if template_problem=$(scripts/make-wineprefix.sh --check-template 2>&1); then
+  echo "  the prefixes' shared wine files: unchanged"
+else
+  echo "  FAILED: $template_problem"
+  status=1
+fi
+echo "  disk: $(du -sh build | cut -f1) under build/; time: $(( ($(date +%s) - started) / 60 )) min $(( ($(date +%s) - started) % 60 )) s"
 [ "$status" = 0 ] && echo "  result: every test that ran passed" || echo "  result: FAILED"
 exit "$status"

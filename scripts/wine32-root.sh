@@ -170,7 +170,7 @@ MakeTree() {
 MakeTemplate() {
   [ -f "$tree$template/.ready" ] && return 0
   echo "wine32-root.sh: making a wine prefix with a 32-bit side in the tree (a few minutes)" >&2
-  WINE_RUN_TIMEOUT=900 Run "$here/make-wineprefix.sh" wine64 "$template" >&2 ||
+  NERIM_WINEPREFIX_TEMPLATE='' WINE_RUN_TIMEOUT=900 Run "$here/make-wineprefix.sh" wine64 "$template" >&2 ||
     Die "wineboot failed in the tree"
   [ -f "$tree$template/drive_c/windows/syswow64/kernel32.dll" ] || {
     rm -rf "${tree:?}$template"

@@ -47,6 +47,17 @@ Quietly() { "$@" >/dev/null 2>&1; }
 # NotRun REASON: a case this machine cannot run, said in the summary.
 NotRun() { not_run+=("$1"); }
 
+# RemoveWhenPassed PATH...: what a test made that is too big to keep (wine
+# prefixes) goes once every check has passed, unless NERIM_KEEP_PREFIXES=1;
+# after a failure it stays, and the line before the summary says where.
+RemoveWhenPassed() {
+  if [ "$failed" -ne 0 ]; then
+    echo "kept for a look: $*"
+  elif [ "${NERIM_KEEP_PREFIXES:-0}" != 1 ]; then
+    rm -rf "$@"
+  fi
+}
+
 Summary() {  # NAME
   local reason
   for reason in ${not_run[@]+"${not_run[@]}"}; do echo "not run: $reason"; done

@@ -10,6 +10,9 @@ work=$1 other=2.0.3.70001
 copy=$work/tree
 
 rm -rf "$work" && mkdir -p "$copy"
+# The copy's wine prefixes come from this tree's template.
+NERIM_WINEPREFIX_TEMPLATE=$("$root/scripts/make-wineprefix.sh" --template) || exit 1
+export NERIM_WINEPREFIX_TEMPLATE
 # The tree as it stands, committed or not, without its builds.
 (cd "$root" && git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$copy")
 sed -i "s/^project(NerimSetup VERSION [0-9.]* /project(NerimSetup VERSION $other /" "$copy/CMakeLists.txt"
@@ -39,4 +42,5 @@ Check "run-sample.sh --fail: the main package's failure and exit code" \
   eval 'grep -q "^main package: failed, exit code [1-9][0-9]* " <<<"$report"'
 Check "run-sample.sh --fail: the whole report, down to the driver's runs" \
   eval 'grep -A1 "^driver installer runs:" <<<"$report" | grep -q "^  none"'
+RemoveWhenPassed "$work"
 Summary "version change"

@@ -22,8 +22,10 @@ Case() { [[ $cases == *",$1,"* ]]; }
 
 Wine() { "$scripts/wine-run.sh" "$flavour" "$@"; }
 
+made_prefixes=()
 NewPrefix() {  # NAME
   export WINEPREFIX=$work/$1/wineprefix
+  made_prefixes+=("$WINEPREFIX")
   rm -rf "$WINEPREFIX"
   "$scripts/make-wineprefix.sh" "$flavour" "$WINEPREFIX"
 }
@@ -33,6 +35,11 @@ NewMedium() {  # NAME [make-medium options]
   medium="$work/$1/Sample Medium"
   shift
   "$scripts/../medium/make-medium.sh" "$medium" "$setup_exe" "$build/driver_standin.exe" "$@"
+}
+
+# What CI runs on Windows itself: the checker, on $medium, its lines indented.
+InstallationCheck() {  # typical|failing
+  Wine "Z:${build//\//\\}\\installation_check.exe" "$1" "Z:${medium//\//\\}" | tr -d '\r' | sed 's/^/  /'
 }
 
 RunSetup() {
@@ -48,7 +55,6 @@ InstalledNames() {  # VIEW: 32 or 64
 }
 
 Listed() { InstalledNames 32 | grep -qxF "$1"; }
-NotListed() { ! InstalledNames 32 | grep -qF "$1"; }
 Receipt() { cat "$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt" 2>/dev/null; }
 ReceiptLines() { [ "$(Receipt | grep -c .)" = "$1" ]; }
 Equal() { [ "$1" = "$2" ] || { echo "  expected: $2"; echo "  got:      $1"; return 1; }; }
@@ -75,21 +81,15 @@ NewMedium typical
 bash "$(dirname "$0")/../../release/tests/make_test_key.sh" "$work/typical/key"
 "$scripts/../release/sign.sh" --pkcs12 "$work/typical/key/test.p12" \
   --password-file "$work/typical/key/password.txt" "$medium/setup.exe" >/dev/null
-RunSetup
-Check "typical: setup exits with 0" Equal "$setup_exit" 0
-Check "typical: the main package recorded optLS" MarkerExists optLS
-Check "typical: the main package recorded optDD" MarkerExists optDD
-Check "typical: scripting engine installed" Listed "InstallShield Scripting Runtime 10 (sample)"
-Check "typical: licence manager installed" Listed "Sentinel RMS License Manager 9.7.0 (sample)"
-Check "typical: driver installer ran once" ReceiptLines 1
+Check "typical: the installation check, two runs" InstallationCheck typical
 Check "typical: driver installer got its quoted path" \
-  Equal "$(Receipt | tr -d '\r')" "\"Z:${medium//\//\\}\\SentinelSystemDriverInstaller7.5.8.exe\""
+  Equal "$(Receipt | tr -d '\r' | head -n 1)" "\"Z:${medium//\//\\}\\SentinelSystemDriverInstaller7.5.8.exe\""
 fi
 
-# A second run on the same machine, with a stand-in recording what reaches
+# A third run on the same machine, with a stand-in recording what reaches
 # msiexec: the licence manager is listed now, so nothing is installed again.
 if Case second-run; then
-cp "$build/recorder.exe" "$WINEPREFIX/drive_c/windows/$([ "$flavour" = wine ] && echo syswow64 || echo system32)/msiexec.exe"
+cp --remove-destination "$build/recorder.exe" "$WINEPREFIX/drive_c/windows/$([ "$flavour" = wine ] && echo syswow64 || echo system32)/msiexec.exe"
 rm -f "$log"
 # Wine's relay channel, for this run's calls from setup.exe itself, shows
 # what no other test can under wine: setup.exe loads no DLL after it limits
@@ -113,7 +113,7 @@ Check "second run: each child is waited for without a time limit" \
         "Call KERNEL32.WaitForSingleObject(H,ffffffff)"
 Check "second run: only the main package reached msiexec" \
   Equal "$(cut -d'|' -f3 "$log")" "msiexec.exe /package \"Z:${medium//\//\\}\\NerimInstaller.msi_\""
-Check "second run: the driver installer ran again" ReceiptLines 2
+Check "third run: the driver installer ran again" ReceiptLines 3
 fi
 
 # setup.exe at the root of a drive, so the setup folder is "D:". A licence
@@ -161,13 +161,8 @@ NewPrefix failing
 mkdir -p "$WINEPREFIX/$markers"
 touch "$WINEPREFIX/$markers/optLS" "$WINEPREFIX/$markers/optDD"
 NewMedium failing --fail --markers none
-RunSetup
-Check "failing: setup exits with 0" Equal "$setup_exit" 0
+Check "failing: the installation check" InstallationCheck failing
 Check "failing: the earlier markers are still there" MarkerExists optLS
-Check "failing: the main package is not installed" NotListed "Nerim"
-Check "failing: no licence manager" NotListed "Sentinel RMS License Manager"
-Check "failing: no scripting engine" NotListed "InstallShield Scripting Runtime"
-Check "failing: driver installer did not run" ReceiptLines 0
 fi
 
 if [ -n "${failing_run:-}" ]; then
@@ -177,5 +172,8 @@ if [ -n "${failing_run:-}" ]; then
   [ -n "$counts" ] || counts="0 1"
   passed=$((passed + ${counts% *})) failed=$((failed + ${counts#* }))
 fi
-wineserver -k 2>/dev/null
+for prefix in ${made_prefixes[@]+"${made_prefixes[@]}"}; do
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null
+done
+RemoveWhenPassed ${made_prefixes[@]+"${made_prefixes[@]}"}
 Summary end-to-end
