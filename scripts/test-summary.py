@@ -12,17 +12,18 @@ WHAT = {
     "native_tests": "the rules, natively under ASan and UBSan",
     "scripts_usage": "every script's usage",
     "install_deps": "install-deps.sh against stand-ins for apt",
+    "workflow_lint": "the hosted CI workflow, linted by actionlint, which finds a planted mistake",
     "setup_exe_headers": "the shipped setup.exe's headers, imports, manifest and version",
     "setup_exe_reproducible": "the shipped setup.exe built again is the same to the byte",
     "medium_check": "the medium check, and make-medium.sh, on media broken one fault at a time",
     "release": "release.sh, with a run killed, two at once, a full disk and bad inputs",
     "version_change": "another version in CMakeLists.txt alone reaches setup.exe, the sample and run-sample.sh; run-sample.sh --fail reports to its end",
     "setup_exe_signing": "sign.sh on the shipped setup.exe: keys in files and in a SoftHSM token, local time-stamping authorities, a full disk, bad certificates, a wrong PIN",
-    "shipped_i686_wine": "The shipped 32-bit setup.exe ran the typical chain under 32-bit wine",
+    "shipped_i686_wine": "the shipped 32-bit setup.exe under 32-bit wine: the typical chain, a failing main package, and what CI runs on Windows",
     "wine_prefix": "a wine prefix for the Win32 tests",
     "wine_tests": "the Win32 tests under wine, with every platform call of a typical run failed in turn through the fault seam",
     "system_drive": "the marker probe with the system directory on another drive",
-    "e2e_real_medium": "setup.exe end to end with wine's Windows Installer",
+    "e2e_real_medium": "setup.exe end to end with wine's Windows Installer, checked by the installation checker as on Windows",
 }
 
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every script in scripts/, release/, medium/ and bench/ (and tests/check_pe.py)
+# Every script in scripts/, release/, medium/ and bench/ (and tests/check_pe.py,
+# tests/windows/make-handover.sh)
 # answers --help with its usage and exit code 0 before doing anything, and an
 # unknown option, or no argument where
 # it needs some, with its usage and exit code 2; never with a shell or Python
@@ -26,7 +27,7 @@ Expect() {  # CODE SCRIPT ARGS...
 cd "$root"
 # wine-env.sh is not run but sourced.
 for script in scripts/*.sh scripts/*.py release/*.sh release/*.py medium/*.sh bench/*.sh bench/*.py \
-              tests/check_pe.py; do
+              tests/check_pe.py tests/windows/make-handover.sh; do
   [ -x "$script" ] || continue
   Expect 0 "$script" --help
   Expect 2 "$script" --no-such-option

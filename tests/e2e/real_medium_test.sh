@@ -4,8 +4,9 @@
 # usage: real_medium_test.sh BUILD_DIR wine|wine64 SETUP_EXE [CASES]
 #   BUILD_DIR holds the helpers (recorder, driver stand-in); SETUP_EXE is
 #   setup.exe built as it ships; CASES, separated by commas, picks some of
-#   typical, second-run, drive-root, release-zip and failing (the second
-#   run and the drive root follow the typical run).
+#   typical, second-run, drive-root, release-zip, failing and handover (the
+#   second run and the drive root follow the typical run; handover needs
+#   BUILD_DIR to be the i686 tree).
 set -uo pipefail
 build=$(cd "$1" && pwd)
 flavour=$2
@@ -150,6 +151,22 @@ RunSetup
 Check "release zip: setup exits with 0" Equal "$setup_exit" 0
 Check "release zip: licence manager installed" Listed "Sentinel RMS License Manager 9.7.0 (sample)"
 Check "release zip: driver installer ran once" ReceiptLines 1
+fi
+
+# What CI hands to Windows, run as it runs there: from a new machine, a
+# failing medium, then the sample medium, with the Logging policy on.
+if Case handover; then
+rm -rf "$work/handover"
+handover=$work/handover/files
+bash "$(dirname "$0")/../windows/make-handover.sh" "$build" "$handover" >/dev/null
+NewPrefix handover
+said=$(Wine cmd /c "Z:${handover//\//\\}\\run-checks.cmd" 2>&1 | tr -d '\r')
+code=$?
+FailureDetails() { echo "$said"; }
+Check "handover: run-checks.cmd exits with 0" Equal "$code" 0
+Check "handover: the checker passed on both media" Equal "$(grep -c '^passed: 0 check' <<<"$said")" 2
+Check "handover: msi-logs/ is there for the logs" test -d "$handover/msi-logs"
+unset -f FailureDetails
 fi
 
 # A main package that fails where an earlier installation left its markers

@@ -60,4 +60,7 @@ if ! Wine32Works; then
   export NERIM_WINEPREFIX_TEMPLATE WINE_RUN_TIMEOUT=1200
   echo "32-bit wine: the tree $("$scripts/wine32-root.sh" where)"
 fi
-exec bash "$here/real_medium_test.sh" "$1" wine "$2" typical,second-run,failing
+# What CI hands to Windows runs too where 32-bit code runs natively.
+cases=typical,second-run,failing
+Wine32Works && cases+=,handover
+exec bash "$here/real_medium_test.sh" "$1" wine "$2" "$cases"
