@@ -11,13 +11,10 @@ usage=$(cat <<'EOF'
 usage: bench/run.sh [ROUNDS]   (default 9 rounds after one warm-up)
 EOF
 )
-. "$(dirname "$0")/../scripts/lib.sh"
-case ${1:-} in -h|--help) Usage; exit 0 ;; esac
+. "$(dirname "$0")/../scripts/lib.sh" "$@"
 rounds=${1:-9}
 if ! [[ $rounds =~ ^[1-9][0-9]{0,3}$ ]] || [ $# -gt 1 ]; then
-  echo "bench/run.sh: ROUNDS is a whole number from 1 to 9999" >&2
-  Usage >&2
-  exit 2
+  BadUsage "ROUNDS is a whole number from 1 to 9999"
 fi
 cd "$(dirname "$0")/.."
 root=$PWD

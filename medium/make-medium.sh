@@ -17,7 +17,7 @@ usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
   --force                      replace OUT_DIR's files even when it holds others
 EOF
 )
-. "$(dirname "$0")/../scripts/lib.sh"
+. "$(dirname "$0")/../scripts/lib.sh" "$@"
 # The names this script writes into a medium.
 Ours() {
   case $1 in
@@ -26,7 +26,6 @@ Ours() {
     *) return 1 ;;
   esac
 }
-case ${1:-} in -h|--help) Usage; exit 0 ;; esac
 [ $# -ge 3 ] || BadUsage "needs OUT_DIR, SETUP_EXE and DRIVER_STANDIN_EXE"
 out=$1
 for file in "$2" "$3"; do [ -f "$file" ] || BadUsage "no file $file"; done
@@ -79,7 +78,7 @@ fi
 mkdir -p "$(dirname "$out")"
 for leftover in "$(dirname "$out")/.$(basename "$out").make-medium."*; do
   [ -e "$leftover" ] || continue
-  rm -rf "$leftover" && echo "make-medium.sh: note: removed $leftover, left by a killed run" >&2
+  rm -rf "$leftover" && Note "note: removed $leftover, left by a killed run"
 done
 new=$(mktemp -d "$(dirname "$out")/.$(basename "$out").make-medium.XXXXXX")
 trap 'rm -rf "$new"' EXIT
@@ -97,7 +96,7 @@ mkdir -p "$out"
 for path in "$out"/* "$out"/.[!.]*; do
   [ -e "$path" ] || [ -L "$path" ] || continue
   if [ "$path" = "$setup_exe" ] || [ "$path" = "$driver_exe" ]; then
-    Ours "$(basename "$path")" || { echo "make-medium.sh: note: kept $path, an input"; continue; }
+    Ours "$(basename "$path")" || { echo "$script_name: note: kept $path, an input"; continue; }
   fi
   rm -rf "$path"
 done

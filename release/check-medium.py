@@ -12,6 +12,50 @@ pefile and the signatures with osslsigncode.
 Exit codes: 0 ready to ship (perhaps with warnings), 1 errors, 2 the medium
 cannot be checked (unreadable, msitools, pefile or osslsigncode missing) or
 bad usage.
+
+Errors about the folder itself: anything that is not a regular file (a
+folder, a FIFO, a device, a link to one, a dangling or looping link: named,
+never opened); a hidden file (such as a `.sign-*` leftover of a killed
+signing run); a name Windows cannot hold (`<>:"\\|?*`, a control character, a
+trailing dot or space, a device name such as `NUL`); a name outside ASCII
+(`setup.exe` finds files through the administrator's ANSI code page, which may
+not hold it, so such names are refused rather than stored in the zip with
+its UTF-8 flag); two names that differ only in letter case (Windows keeps
+one of them, and which one is not yours to choose).
+
+Errors: `setup.exe` missing, not a whole Windows program (cut off, sections
+or signature beyond the end of the file, a checksum its bytes do not match),
+the 64-bit build, without
+the administrator manifest or without the version resource; a main package
+missing or no Windows Installer package, or one that installs its "optLS" or
+"optDD" marker anywhere but where that `setup.exe` looks (the folder named
+after the version in `setup.exe`'s version resource, under either Program
+Files folder): the most likely release mistake, a main package and a
+`setup.exe` of different versions; no licence-manager package, or several
+(only the first the file system lists is used); a licence-manager file name
+whose version, cut as `setup.exe` cuts it, is empty or ends in an upper-case
+extension; a licence-manager package that is no Windows Installer package or
+whose product name lacks "Sentinel", "License Manager" or that version; an
+`ISScript10.Msi` that is no Windows Installer package; any package whose tables
+libmsi cannot read cleanly ("string table corrupt?": damaged, so what it would
+install is unknown), named with the table; a driver installer that is empty
+or not a whole Windows program (the same rule as `setup.exe`'s, shared with
+`sign.sh` and the build's own check). Of many licence-manager packages the
+first five are named and read. Warnings: `ISScript10.Msi` or the driver
+installer missing; another driver version beside the right one (never used);
+a main package that installs no marker; any file named in another letter case
+than `setup.exe` uses (it still finds it). Signatures (through osslsigncode):
+a signed `setup.exe`, package or driver installer whose signature no longer
+matches its contents (changed after signing, or damaged in transfer) is an
+error; one whose certificate has expired or is not yet valid, without a time
+stamp, a warning saying so; one whose certificate does not chain to a trusted
+root (the system's CA bundle, or the one given with `--ca FILE`) a warning
+naming the signer; a time stamp whose authority chains to no trusted root (the
+system's bundle and `--timestamp-ca FILE`) a warning: Windows ignores it;
+unsigned files one warning for all. Each other signature gets a note: the
+time it was stamped at, or, unstamped, the day it stops verifying. "Signed"
+means what it means to `sign.sh`: osslsigncode can take a signature out of
+the file.
 """
 import argparse
 import datetime
@@ -460,7 +504,8 @@ def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE, timestamp_ca_file=SYS
 def main(argv):
     parser = argparse.ArgumentParser(
         prog="check-medium.py", description=__doc__.strip().split("\n\n")[1],
-        epilog=__doc__.strip().split("\n\n")[2])
+        epilog="\n\n".join(__doc__.strip().split("\n\n")[2:]),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--ca", metavar="FILE", default=SYSTEM_CA_BUNDLE,
                         help="the certificates signatures must chain to (default: the "
                         "system's, %s)" % SYSTEM_CA_BUNDLE)

@@ -30,18 +30,18 @@ nothing was released), 2 bad usage. Unsigned, the same commit and vendor
 files give byte-identical archives.
 EOF
 )
-. "$(dirname "$0")/../scripts/lib.sh"
+. "$(dirname "$0")/../scripts/lib.sh" "$@"
 said=0 step="reading the arguments" stage=''
-Fail() { echo "release.sh: $step: $*" >&2; said=1; exit 1; }
+Fail() { Note "$step: $*"; said=1; exit 1; }
 
 # The one line every way out but success ends with; the hidden folder goes.
 Finish() {
   local status=$1
   [ -z "$stage" ] || rm -rf "$stage"
   if [ "$status" = 130 ]; then
-    echo "release.sh: $step: interrupted; nothing was released" >&2
+    Note "$step: interrupted; nothing was released"
   elif [ "$status" != 0 ] && [ "$said" = 0 ]; then
-    echo "release.sh: $step failed (exit $status); nothing was released" >&2
+    Note "$step failed (exit $status); nothing was released"
   fi
 }
 trap 'Finish $?' EXIT
@@ -50,7 +50,6 @@ trap 'exit 130' INT TERM HUP
 vendor='' out='' allow_dirty=0 force=0 signing=() timestamp_ca=
 while [ $# -gt 0 ]; do
   case $1 in
-    -h|--help) Usage; exit 0 ;;
     --allow-dirty) allow_dirty=1 ;;
     --force) force=1 ;;
     --vendor|--out|--pkcs12|--cert|--key|--pkcs11-module|--password-file|--timestamp|--timestamp-ca)
@@ -129,10 +128,10 @@ for leftover in "$out"/.Nerim-*.partial.*; do
   release=$out/$(basename "$leftover" | sed 's/^\.\(Nerim-.*\)\.partial\..*/\1/')
   if [[ $leftover == *.old ]] && [ ! -e "$release" ]; then
     Rename noreplace "$leftover" "$release" || Fail "cannot put $leftover back as $release"
-    echo "release.sh: note: put back $release, set aside by a run killed while replacing it"
+    echo "$script_name: note: put back $release, set aside by a run killed while replacing it"
   else
     rm -rf "$leftover" || Fail "cannot remove $leftover"
-    echo "release.sh: note: removed $leftover, left by a killed run"
+    echo "$script_name: note: removed $leftover, left by a killed run"
   fi
 done
 

@@ -48,7 +48,7 @@ its time stamp); without --timestamp the last line says when the signatures
 stop verifying.
 EOF
 )
-. "$(dirname "$0")/../scripts/lib.sh"
+. "$(dirname "$0")/../scripts/lib.sh" "$@"
 set +e  # each step says why it failed
 
 # Each authority has this long to answer; one that hangs is passed over.
@@ -58,7 +58,6 @@ pkcs12='' cert='' key='' module='' password='' timestamp_ca='' description='' ur
 authorities=() files=()
 while [ $# -gt 0 ]; do
   case $1 in
-    -h|--help) Usage; exit 0 ;;
     --replace) replace=1 ;;
     --pkcs12|--cert|--key|--pkcs11-module|--password-file|--timestamp|--timestamp-ca|--description|--url)
       [ $# -ge 2 ] || BadUsage "$1 needs a value"
@@ -187,9 +186,9 @@ RemoveLeftovers() {
     [ -e "$leftover" ] || [ -L "$leftover" ] || continue
     pid=$(basename "$leftover" | sed -n 's/^\.sign-\([0-9]*\)-.*/\1/p')
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-      echo "sign.sh: note: $leftover belongs to the running process $pid; left alone" >&2
+      Note "note: $leftover belongs to the running process $pid; left alone"
     else
-      rm -f "$leftover" && echo "sign.sh: note: removed $leftover, left by an interrupted run" >&2
+      rm -f "$leftover" && Note "note: removed $leftover, left by an interrupted run"
     fi
   done
 }

@@ -19,7 +19,7 @@ usage: install-deps.sh [--check] [--retry-optional]
                     could not be installed less than a day ago
 EOF
 )
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib.sh" "$@"
 set +e  # the exit codes of apt and dpkg are read
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
@@ -37,8 +37,7 @@ for arg in "$@"; do
   case $arg in
     --check) check=1 ;;
     --retry-optional) retry=1 ;;
-    -h|--help) Usage; exit 0 ;;
-    *) Usage >&2; exit 2 ;;
+    *) BadUsage "unknown option $arg" ;;
   esac
 done
 
@@ -78,9 +77,9 @@ TreeWanted() {
 # other indexes, or the ones already on the machine, may hold all we need.
 UpdateIndexes() {
   apt-get update -qq && return 0
-  echo "install-deps.sh: apt-get update failed; trying once more" >&2
+  Note "apt-get update failed; trying once more"
   apt-get update -qq && return 0
-  echo "install-deps.sh: apt-get update failed again; installing from the indexes at hand" >&2
+  Note "apt-get update failed again; installing from the indexes at hand"
 }
 
 # Installs "$@" together, or, where that fails, one by one, so that one
@@ -107,7 +106,7 @@ InstallRequired() {
   local -a still
   mapfile -t still < <(Missing "${need[@]}")
   if [ ${#still[@]} -gt 0 ]; then
-    echo "install-deps.sh: cannot install required package(s): ${still[*]}" >&2
+    Note "cannot install required package(s): ${still[*]}"
     return 1
   fi
 }
@@ -130,7 +129,7 @@ InstallOptional() {
   # An architecture added for nothing would only slow every later update.
   [ "$added" = 1 ] && dpkg --remove-architecture i386 2>/dev/null
   mkdir -p "$state" && printf '%s\n' "${still[@]}" > "$optional_failed"
-  echo "install-deps.sh: optional ${still[*]} cannot be installed now (tried again after a day," \
+  echo "$script_name: optional ${still[*]} cannot be installed now (tried again after a day," \
        "or with --retry-optional); the shipped 32-bit setup.exe will be checked but not run"
 }
 
@@ -147,7 +146,7 @@ fi
 
 if [ ${#need[@]} -gt 0 ] || { [ ${#optional[@]} -gt 0 ] && ! RememberedFailure; }; then
   if [ "$(id -u)" -ne 0 ]; then
-    echo "install-deps.sh: missing ${need[*]} ${optional[*]}; run this script as root" >&2
+    Note "missing ${need[*]} ${optional[*]}; run this script as root"
     [ ${#need[@]} -eq 0 ]
     exit
   fi
@@ -157,7 +156,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 if [ ${#optional[@]} -gt 0 ]; then
   if RememberedFailure; then
-    echo "install-deps.sh: optional ${optional[*]} could not be installed on" \
+    echo "$script_name: optional ${optional[*]} could not be installed on" \
          "$(date -r "$optional_failed" '+%F %R'); not tried again before a day has passed" \
          "(--retry-optional tries now)"
   else

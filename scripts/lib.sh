@@ -5,9 +5,12 @@
 #   usage: name.sh ARG...
 #   END
 #   )
-#   . "$(dirname "$0")/../scripts/lib.sh"
+#   . "$(dirname "$0")/../scripts/lib.sh" "$@"
 #
-# Strict mode; a script that reads exit codes itself turns -e off after.
+# Given the script's arguments, it answers -h or --help as the first one with
+# the usage and exit 0, before the script does anything (only the first: a
+# wrapper's later arguments are its program's). Strict mode; a script that
+# reads exit codes itself turns -e off after.
 set -euo pipefail
 script_name=$(basename "$0")
 
@@ -19,7 +22,8 @@ Die() {
   exit 1
 }
 
-# What a step that takes more than a few seconds is about to do, on stderr.
+# A line on stderr naming the script: what a step that takes more than a
+# few seconds is about to do, or a note the caller should see.
 Note() { echo "$script_name: $*" >&2; }
 
 # The reason and the usage, then exit 2.
@@ -28,3 +32,5 @@ BadUsage() {
   Usage >&2
   exit 2
 }
+
+case ${1:-} in -h|--help) Usage; exit 0 ;; esac

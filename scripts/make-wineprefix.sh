@@ -22,7 +22,7 @@ usage: make-wineprefix.sh wine|wine64 PREFIX
                     shared files no longer has the bytes it was made with
 EOF
 )
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib.sh" "$@"
 here=$(cd "$(dirname "$0")" && pwd)
 template=${NERIM_WINEPREFIX_TEMPLATE-$(dirname "$here")/build/wineprefix-template}
 
@@ -94,7 +94,6 @@ CopyTemplate() {  # PREFIX
 }
 
 case ${1:-} in
-  -h|--help) Usage; exit 0 ;;
   --check-template)
     [ $# -eq 1 ] || BadUsage "--check-template takes nothing more"
     [ -f "$template/.fingerprint" ] || exit 0

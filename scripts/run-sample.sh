@@ -13,11 +13,10 @@ usage: run-sample.sh [--markers ls,dd|ls|dd|none] [--fail] [--no-isscript] [--ag
                  that what is installed is not installed again
 EOF
 )
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib.sh" "$@"
 medium_options=() again=0
 while [ $# -gt 0 ]; do
   case $1 in
-    -h|--help) Usage; exit 0 ;;
     --markers)
       case ${2:-} in ls,dd|dd,ls|ls|dd|none) ;; *) BadUsage "--markers takes ls,dd, ls, dd or none" ;; esac
       medium_options+=("$1" "$2"); shift ;;

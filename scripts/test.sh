@@ -9,13 +9,12 @@ ended, and why anything did not run.
            takes some minutes where 32-bit code runs only under emulation
 EOF
 )
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib.sh" "$@"
 cd "$(dirname "$0")/.."
 quick=0
 case ${1:-} in
   '') ;;
   --quick) quick=1 ;;
-  -h|--help) Usage; exit 0 ;;
   *) BadUsage "unknown option $1" ;;
 esac
 . scripts/wine-env.sh

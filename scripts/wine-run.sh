@@ -11,17 +11,16 @@ NERIM_WINE_HEAP_CHECK=1 has wine validate the heap, and a damaged heap
 block fails the run with exit code 98, whatever the program returned.
 EOF
 )
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib.sh" "$@"
 set +e +o pipefail  # the program's exit code is the run's
 case ${1:-} in
-  -h|--help) Usage; exit 0 ;;
-  wine|wine64) [ $# -ge 2 ] || { Usage >&2; exit 2; } ;;
-  *) Usage >&2; exit 2 ;;
+  wine|wine64) [ $# -ge 2 ] || BadUsage "$1 needs a PROGRAM" ;;
+  *) BadUsage "the first argument is wine or wine64" ;;
 esac
 flavour=$1
 shift
 if [ -z "${WINEPREFIX:-}" ]; then
-  echo "wine-run.sh: set WINEPREFIX to the prefix to run in (never ~/.wine)" >&2
+  Note "set WINEPREFIX to the prefix to run in (never ~/.wine)"
   exit 2
 fi
 export WINEPREFIX
@@ -65,7 +64,7 @@ if [ "${NERIM_WINE_HEAP_CHECK:-}" = 1 ]; then
   statuses=("${PIPESTATUS[@]}")
   rc=${statuses[0]}
   if [ "${statuses[1]}" != 0 ]; then
-    echo "wine-run.sh: the heap was damaged (err:heap above): $*" >&2
+    Note "the heap was damaged (err:heap above): $*"
     rc=98
   fi
 else
@@ -74,7 +73,7 @@ else
 fi
 # Killing wine leaves its children running inside the wine server.
 if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
-  echo "wine-run.sh: timed out after ${WINE_RUN_TIMEOUT:-300}s: $*" >&2
+  Note "timed out after ${WINE_RUN_TIMEOUT:-300}s: $*"
   wineserver -k 2>/dev/null
 fi
 exit "$rc"

@@ -23,13 +23,13 @@ Exit 77 where this host cannot do it (no chroot, no binfmt_misc, no
 mirror), with the reason on the last line of standard error.
 EOF
 )
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib.sh" "$@"
 set +e  # each step says why it failed
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 . "$here/wine-env.sh"
 
-Skip() { echo "wine32-root.sh: $*" >&2; exit 77; }
+Skip() { Note "$*"; exit 77; }
 
 cache=${NERIM_WINE32_CACHE:-/var/cache/nerim-wine32-root}
 tree=$cache/tree
@@ -153,7 +153,7 @@ MakeTree() {
   RemoveTree "$tree"
   for new in "$cache"/tree.new.*; do RemoveTree "$new"; done
   new=$cache/tree.new.$$
-  echo "wine32-root.sh: making $tree from the $codename main suite (a few minutes, once a machine)" >&2
+  Note "making $tree from the $codename main suite (a few minutes, once a machine)"
   # In a mount namespace of its own, so that nothing it mounts survives it.
   if ! unshare --mount --propagation private -- mmdebstrap --mode=root --variant=essential \
          --architectures=amd64,i386 --components=main --include="$packages" \
@@ -169,7 +169,7 @@ MakeTree() {
 # instead of spending minutes of emulated start-up on each new one.
 MakeTemplate() {
   [ -f "$tree$template/.ready" ] && return 0
-  echo "wine32-root.sh: making a wine prefix with a 32-bit side in the tree (a few minutes)" >&2
+  Note "making a wine prefix with a 32-bit side in the tree (a few minutes)"
   NERIM_WINEPREFIX_TEMPLATE='' WINE_RUN_TIMEOUT=900 Run "$here/make-wineprefix.sh" wine64 "$template" >&2 ||
     Die "wineboot failed in the tree"
   [ -f "$tree$template/drive_c/windows/syswow64/kernel32.dll" ] || {
@@ -189,11 +189,10 @@ Prepare() {
 }
 
 case ${1:-} in
-  -h|--help) Usage; exit 0 ;;
-  prepare) [ $# = 1 ] || { Usage >&2; exit 2; }; Prepare ;;
-  run) [ $# -ge 2 ] || { Usage >&2; exit 2; }; shift; Run "$@" ;;
+  prepare) [ $# = 1 ] || BadUsage "prepare takes nothing more"; Prepare ;;
+  run) [ $# -ge 2 ] || BadUsage "run needs a COMMAND"; shift; Run "$@" ;;
   where)
-    case ${2-}/$# in /1) echo "$tree" ;; prefix/2) echo "$tree$template" ;; *) Usage >&2; exit 2 ;; esac ;;
+    case ${2-}/$# in /1) echo "$tree" ;; prefix/2) echo "$tree$template" ;; *) BadUsage "where takes nothing or prefix" ;; esac ;;
   --inside) shift; Inside "$@" ;;
-  *) Usage >&2; exit 2 ;;
+  *) BadUsage "unknown command ${1:-(none)}" ;;
 esac

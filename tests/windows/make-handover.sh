@@ -8,8 +8,7 @@ usage: make-handover.sh I686_BUILD_DIR OUT_DIR
   OUT_DIR must not exist yet
 END
 )
-. "$(dirname "$0")/../../scripts/lib.sh"
-case ${1:-} in -h|--help) Usage; exit 0 ;; esac
+. "$(dirname "$0")/../../scripts/lib.sh" "$@"
 [ $# -eq 2 ] || BadUsage "needs I686_BUILD_DIR and OUT_DIR"
 build=$1 out=$2
 here=$(cd "$(dirname "$0")" && pwd)
