@@ -12,7 +12,11 @@ import os
 import platform
 import statistics
 import subprocess
+import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
+from medium_names import MARKERS  # noqa: E402
 
 LOADER = "/usr/lib/wine/wine64"
 PROGRAMS = ["setup", "floor", "peer"]
@@ -79,7 +83,7 @@ def show_children(medium, log):
 
 def set_markers(folder, present):
     os.makedirs(folder, exist_ok=True)
-    for name in ("optLS", "optDD"):
+    for name in MARKERS:
         path = os.path.join(folder, name)
         if present:
             open(path, "w").close()

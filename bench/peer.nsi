@@ -2,7 +2,10 @@
 ; it instead of setup.exe: silent, administrator rights, msiexec from the
 ; system directory, the two marker files, the licence manager (after the
 ; scripting engine) unless listed among the installed programs, the driver.
-; makensis -DOUTFILE=... -DVERSION=1.2.3.4 [-DAMD64] peer.nsi (VERSION: setup.exe's)
+; makensis -DOUTFILE=... -DVERSION=1.2.3.4 [-DAMD64] -DMAIN_PACKAGE=... peer.nsi
+; (VERSION: setup.exe's; the medium's names as bench/run.sh reads them from
+; medium/names.sh: MAIN_PACKAGE, SCRIPTING_ENGINE, LM_PREFIX, DRIVER,
+; LICENCE_MARKER, DRIVER_MARKER, PRODUCT_FOLDER)
 Unicode true
 !ifdef AMD64
 Target amd64-unicode
@@ -13,7 +16,7 @@ RequestExecutionLevel admin
 SilentInstall silent
 SetCompressor /SOLID lzma
 
-!define MARKERS "Brenk\Installers\Nerim\${VERSION}"
+!define MARKERS "${PRODUCT_FOLDER}\${VERSION}"
 !define UNINSTALL "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
 
 Var exitCode
@@ -24,35 +27,36 @@ Var version
 Var installed
 
 Section
-  ExecWait '"$SYSDIR\msiexec.exe" /package "$EXEDIR\NerimInstaller.msi_"' $exitCode
+  ExecWait '"$SYSDIR\msiexec.exe" /package "$EXEDIR\${MAIN_PACKAGE}"' $exitCode
   StrCpy $licenceChosen 0
   StrCpy $driverChosen 0
   ; The system drive, as setup.exe takes it ($PROGRAMFILES32 is not reliable
   ; in a 64-bit installer).
   StrCpy $0 $WINDIR 2
-  IfFileExists "$0\Program Files (x86)\${MARKERS}\optLS" 0 +2
+  IfFileExists "$0\Program Files (x86)\${MARKERS}\${LICENCE_MARKER}" 0 +2
     StrCpy $licenceChosen 1
-  IfFileExists "$0\Program Files\${MARKERS}\optLS" 0 +2
+  IfFileExists "$0\Program Files\${MARKERS}\${LICENCE_MARKER}" 0 +2
     StrCpy $licenceChosen 1
-  IfFileExists "$0\Program Files (x86)\${MARKERS}\optDD" 0 +2
+  IfFileExists "$0\Program Files (x86)\${MARKERS}\${DRIVER_MARKER}" 0 +2
     StrCpy $driverChosen 1
-  IfFileExists "$0\Program Files\${MARKERS}\optDD" 0 +2
+  IfFileExists "$0\Program Files\${MARKERS}\${DRIVER_MARKER}" 0 +2
     StrCpy $driverChosen 1
   StrCmp $exitCode 0 0 done
   StrCmp $licenceChosen 1 0 +2
     Call InstallLicenseManager
   StrCmp $driverChosen 1 0 done
-  IfFileExists "$EXEDIR\SentinelSystemDriverInstaller7.5.8.exe" 0 done
-    ExecWait '"$EXEDIR\SentinelSystemDriverInstaller7.5.8.exe"'
+  IfFileExists "$EXEDIR\${DRIVER}" 0 done
+    ExecWait '"$EXEDIR\${DRIVER}"'
   done:
 SectionEnd
 
 Function InstallLicenseManager
-  FindFirst $0 $package "$EXEDIR\SentinelRMSLicenseManager*.msi"
+  FindFirst $0 $package "$EXEDIR\${LM_PREFIX}*.msi"
   FindClose $0
   StrCmp $package "" end
-  ; The version: after the 25-character prefix, up to the first ".msi".
-  StrCpy $version $package "" 25
+  ; The version: after the prefix, up to the first ".msi".
+  StrLen $R3 "${LM_PREFIX}"
+  StrCpy $version $package "" $R3
   StrCpy $R0 $version
   StrCpy $R1 ".msi"
   Call Find
@@ -60,8 +64,8 @@ Function InstallLicenseManager
     StrCpy $version $version $R2
   Call IsInstalled
   StrCmp $installed 1 end
-  IfFileExists "$EXEDIR\ISScript10.Msi" 0 +2
-    ExecWait '"$SYSDIR\msiexec.exe" /i "$EXEDIR\ISScript10.Msi" /passive'
+  IfFileExists "$EXEDIR\${SCRIPTING_ENGINE}" 0 +2
+    ExecWait '"$SYSDIR\msiexec.exe" /i "$EXEDIR\${SCRIPTING_ENGINE}" /passive'
   ExecWait '"$SYSDIR\msiexec.exe" /i "$EXEDIR\$package" /passive'
   end:
 FunctionEnd

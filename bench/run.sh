@@ -37,15 +37,21 @@ done
 cp build/i686/setup.exe "$out/programs/setup-i686.exe"
 cp build/x86_64-shipped/setup.exe "$out/programs/setup-x86_64.exe"
 version=$(/usr/bin/python3 release/pe_checks.py build/i686/setup.exe)
-makensis -V1 -DOUTFILE="$out/programs/peer-i686.exe" -DVERSION="$version" bench/peer.nsi
-makensis -V1 -DOUTFILE="$out/programs/peer-x86_64.exe" -DVERSION="$version" -DAMD64 bench/peer.nsi
+. medium/names.sh
+names=(-DMAIN_PACKAGE="$MAIN_PACKAGE" -DSCRIPTING_ENGINE="$SCRIPTING_ENGINE"
+       -DLM_PREFIX="$LICENCE_MANAGER_PREFIX" -DDRIVER="$DRIVER_INSTALLER"
+       -DLICENCE_MARKER="$LICENCE_MARKER" -DDRIVER_MARKER="$DRIVER_MARKER"
+       -DPRODUCT_FOLDER="$PRODUCT_FOLDER")
+makensis -V1 -DOUTFILE="$out/programs/peer-i686.exe" -DVERSION="$version" "${names[@]}" bench/peer.nsi
+makensis -V1 -DOUTFILE="$out/programs/peer-x86_64.exe" -DVERSION="$version" -DAMD64 "${names[@]}" \
+  bench/peer.nsi
 
 # The medium: stand-in files; the driver's installer is a recorder too.
 medium=$out/medium
-for name in NerimInstaller.msi_ SentinelRMSLicenseManager9.7.0.msi ISScript10.Msi; do
+for name in "$MAIN_PACKAGE" "${LICENCE_MANAGER_PREFIX}9.7.0.msi" "$SCRIPTING_ENGINE"; do
   echo stand-in > "$medium/$name"
 done
-cp build/x86_64/recorder.exe "$medium/SentinelSystemDriverInstaller7.5.8.exe"
+cp build/x86_64/recorder.exe "$medium/$DRIVER_INSTALLER"
 for program in setup floor peer; do
   cp "$out/programs/$program-x86_64.exe" "$medium/$program.exe"
 done
@@ -68,5 +74,5 @@ reg=$out/programs.reg
 scripts/wine-run.sh wine64 regedit /S "Z:${reg//\//\\}"
 
 /usr/bin/python3 bench/measure.py --medium "$medium" --programs "$out/programs" \
-  --markers "$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/$version" \
+  --markers "$WINEPREFIX/drive_c/Program Files (x86)/${PRODUCT_FOLDER//\\//}/$version" \
   --rounds "$rounds"

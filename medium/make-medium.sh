@@ -9,7 +9,7 @@ usage=$(cat <<'EOF'
 usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
   --markers ls,dd|ls|dd|none   choices the main package records (default ls,dd)
   --fail                       the main package fails its installation
-  --no-isscript                leave ISScript10.Msi out
+  --no-isscript                leave the scripting engine's package out
   --lm-version V               the licence manager's version (default 9.7.0)
   --product-version V          the version whose folder the main package puts its
                                markers in (default: the one in SETUP_EXE's version
@@ -18,11 +18,13 @@ usage: make-medium.sh OUT_DIR SETUP_EXE DRIVER_STANDIN_EXE [options]
 EOF
 )
 . "$(dirname "$0")/../scripts/lib.sh" "$@"
+. "$(dirname "$0")/names.sh"
+. "$(dirname "$0")/../scripts/staging.sh"
 # The names this script writes into a medium.
 Ours() {
   case $1 in
-    setup.exe|NerimInstaller.msi_|ISScript10.Msi|SentinelSystemDriverInstaller7.5.8.exe) ;;
-    SentinelRMSLicenseManager*.msi) ;;
+    setup.exe|"$MAIN_PACKAGE"|"$SCRIPTING_ENGINE"|"$DRIVER_INSTALLER") ;;
+    "$LICENCE_MANAGER_PREFIX"*.msi) ;;
     *) return 1 ;;
   esac
 }
@@ -76,28 +78,31 @@ fi
 # Made beside OUT_DIR and moved in, so that a failed run leaves OUT_DIR as it
 # was; a killed run's folder is removed by the next one.
 mkdir -p "$(dirname "$out")"
-for leftover in "$(dirname "$out")/.$(basename "$out").make-medium."*; do
-  [ -e "$leftover" ] || continue
-  rm -rf "$leftover" && Note "note: removed $leftover, left by a killed run"
-done
-new=$(mktemp -d "$(dirname "$out")/.$(basename "$out").make-medium.XXXXXX")
+RemoveStale "$(dirname "$out")"
+new=$(Staged "$out" -d)
 trap 'rm -rf "$new"' EXIT
 (cd "$sources"  # wixl resolves the packages' Source files from here
  wixl -D ProductVersion="$product_version" -D LS=$ls -D DD=$dd -D FAIL=$fail \
-   -o "$new/NerimInstaller.msi_" nerim.wxs
- wixl -D Version="$lm_version" -o "$new/SentinelRMSLicenseManager$lm_version.msi" license-manager.wxs
+   -D LicenceMarker="$LICENCE_MARKER" -D DriverMarker="$DRIVER_MARKER" -o "$new/$MAIN_PACKAGE" nerim.wxs
+ wixl -D Version="$lm_version" -o "$new/$LICENCE_MANAGER_PREFIX$lm_version.msi" license-manager.wxs
  if [ "$isscript" = 1 ]; then
-   wixl -o "$new/ISScript10.Msi" isscript.wxs
+   wixl -o "$new/$SCRIPTING_ENGINE" isscript.wxs
  fi)
 cp "$setup_exe" "$new/setup.exe"
-cp "$driver_exe" "$new/SentinelSystemDriverInstaller7.5.8.exe"
+cp "$driver_exe" "$new/$DRIVER_INSTALLER"
 
 mkdir -p "$out"
+made=$(cd "$new" && ls -A)
+for name in $made; do
+  said=$(PutInPlace "$new/$name" "$out/$name") || Die "$said"
+done
+# What the new medium does not hold goes (an older licence manager, say), but
+# never an input.
 for path in "$out"/* "$out"/.[!.]*; do
   [ -e "$path" ] || [ -L "$path" ] || continue
+  grep -qxF "$(basename "$path")" <<<"$made" && continue
   if [ "$path" = "$setup_exe" ] || [ "$path" = "$driver_exe" ]; then
-    Ours "$(basename "$path")" || { echo "$script_name: note: kept $path, an input"; continue; }
+    Ours "$(basename "$path")" || { Note "note: kept $path, an input"; continue; }
   fi
   rm -rf "$path"
 done
-mv "$new"/* "$out/"

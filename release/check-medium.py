@@ -15,7 +15,7 @@ bad usage.
 
 Errors about the folder itself: anything that is not a regular file (a
 folder, a FIFO, a device, a link to one, a dangling or looping link: named,
-never opened); a hidden file (such as a `.sign-*` leftover of a killed
+never opened); a hidden file (such as a `.setup.exe.staged.*` leftover of a killed
 signing run); a name Windows cannot hold (`<>:"\\|?*`, a control character, a
 trailing dot or space, a device name such as `NUL`); a name outside ASCII
 (`setup.exe` finds files through the administrator's ANSI code page, which may
@@ -76,12 +76,7 @@ try:
 except ImportError:  # said as a reason the medium cannot be checked
     pefile = None
 
-MAIN_PACKAGE = "NerimInstaller.msi_"
-LM_PREFIX = "SentinelRMSLicenseManager"
-SCRIPTING_ENGINE = "ISScript10.Msi"
-DRIVER = "SentinelSystemDriverInstaller7.5.8.exe"
-PRODUCT_WORD = "Nerim"
-MARKERS = ("optLS", "optDD")
+from medium_names import DRIVER, LM_PREFIX, MAIN_PACKAGE, MARKERS, PRODUCT_FOLDER, SCRIPTING_ENGINE
 # The Windows Installer folders that stand for the two Program Files folders
 # setup.exe probes: "<drive>:\Program Files (x86)\" and "<drive>:\Program Files\".
 PROGRAM_FILES = ("ProgramFilesFolder", "ProgramFiles64Folder")
@@ -222,21 +217,21 @@ def check_markers(path, version, report):
         report("error", str(problem))
         return
     if not places:
-        report("warning", "%s installs no optLS or optDD marker file: no prerequisite will "
-               "ever be installed unless something else writes the markers" % MAIN_PACKAGE)
-    probed = [p.lower() for p in ("Brenk", "Installers", PRODUCT_WORD)]
+        report("warning", "%s installs no %s marker file: no prerequisite will "
+               "ever be installed unless something else writes the markers"
+               % (MAIN_PACKAGE, " or ".join(MARKERS)))
+    probed = [p.lower() for p in PRODUCT_FOLDER]
     versions = {version.lower(), version.replace(" ", ".").lower()}
     for marker, root, parts in places:
         lowered = [p.lower() for p in parts]
-        if root in PROGRAM_FILES and lowered[:3] == probed and len(lowered) == 4 \
-                and lowered[3] in versions:
+        if root in PROGRAM_FILES and lowered[:-1] == probed and lowered[-1] in versions:
             continue
         report("error", "%s installs %s to [%s]\\%s, but setup.exe %s looks for it at "
-               "<system drive>:\\Program Files (x86)\\Brenk\\Installers\\%s\\%s\\%s (or under "
+               "<system drive>:\\Program Files (x86)\\%s\\%s\\%s (or under "
                "Program Files): that prerequisite would never be installed; put a setup.exe "
                "and a main package of the same version on the medium"
                % (MAIN_PACKAGE, marker, root, "\\".join(parts + [marker]), version,
-                  PRODUCT_WORD, version, marker))
+                  "\\".join(PRODUCT_FOLDER), version, marker))
 
 
 def check_licence_manager(folder, names, report):

@@ -14,9 +14,9 @@ usage: release.sh --vendor DIR --out DIR
                   [--pkcs12 FILE | --cert FILE|URI --key FILE|URI [--pkcs11-module LIB]]
                   [--password-file FILE] [--timestamp URL]... [--timestamp-ca FILE]
                   [--allow-dirty] [--force]
-  --vendor DIR     NerimInstaller.msi_, the licence-manager package,
-                   ISScript10.Msi and SentinelSystemDriverInstaller7.5.8.exe,
-                   nothing else
+  --vendor DIR     the main package, the licence manager's package, the
+                   scripting engine's and the driver's installer, as
+                   medium/names.sh names them; nothing else
   --out DIR        where the release folder Nerim-<version> is written
   --pkcs12, --cert, --key, --pkcs11-module, --password-file, --timestamp,
   --timestamp-ca   sign setup.exe, with a key in a file or in a token (see
@@ -31,6 +31,8 @@ files give byte-identical archives.
 EOF
 )
 . "$(dirname "$0")/../scripts/lib.sh" "$@"
+. "$(dirname "$0")/../medium/names.sh"
+. "$(dirname "$0")/../scripts/staging.sh"
 said=0 step="reading the arguments" stage=''
 Fail() { Note "$step: $*"; said=1; exit 1; }
 
@@ -79,10 +81,10 @@ for path in "$vendor"/* "$vendor"/.[!.]*; do
   [ -e "$path" ] || [ -L "$path" ] || continue
   name=$(basename "$path")
   case $name in
-    NerimInstaller.msi_|SentinelRMSLicenseManager*.msi|ISScript10.Msi|SentinelSystemDriverInstaller7.5.8.exe)
+    "$MAIN_PACKAGE"|"$LICENCE_MANAGER_PREFIX"*.msi|"$SCRIPTING_ENGINE"|"$DRIVER_INSTALLER")
       [ -f "$path" ] || Fail "$name is not a regular file" ;;
     *) Fail "$name is not part of a medium (setup.exe uses none but the main package," \
-            "the licence manager, ISScript10.Msi and the driver's installer)" ;;
+            "the licence manager, $SCRIPTING_ENGINE and the driver's installer)" ;;
   esac
 done
 shopt -u nocasematch
@@ -92,48 +94,10 @@ mkdir -p "$out" && out=$(realpath "$out") || Fail "cannot make the folder $out"
 exec 9<"$out"
 flock -n 9 || Fail "another release.sh is writing into $out; wait for it to end, then run again"
 
-# Renames SRC to DST in one step: "noreplace" fails when DST exists,
-# "exchange" swaps the two. Where the file system cannot, the swap is two
-# renames with interrupts held off, the old release waiting in between as
-# .NAME.partial.old, which the next run puts back if it has to.
-Rename() {
-  /usr/bin/python3 - "$@" <<'EOF'
-import ctypes, errno, os, signal, sys
-mode, source, target = sys.argv[1:]
-libc = ctypes.CDLL(None, use_errno=True)
-flag = {"noreplace": 1, "exchange": 2}[mode]
-if libc.renameat2(-100, os.fsencode(source), -100, os.fsencode(target), flag) == 0:
-    sys.exit(0)
-error = ctypes.get_errno()
-if error not in (errno.EINVAL, errno.ENOSYS):
-    sys.exit("cannot rename %s to %s: %s" % (source, target, os.strerror(error)))
-signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
-if mode == "noreplace":
-    if os.path.lexists(target):
-        sys.exit("%s exists" % target)
-    os.rename(source, target)
-else:
-    aside = os.path.join(os.path.dirname(target), "." + os.path.basename(target) + ".partial.old")
-    os.rename(target, aside)
-    os.rename(source, target)
-    os.rename(aside, source)
-EOF
-}
-
-# Hidden folders of runs that were killed: we hold the lock, so no run owns
-# them. An old release set aside mid-swap goes back under its name.
+# Staged folders of runs that were killed: we hold the lock, so no run owns
+# them.
 step="looking for leftovers in $out"
-for leftover in "$out"/.Nerim-*.partial.*; do
-  [ -e "$leftover" ] || continue
-  release=$out/$(basename "$leftover" | sed 's/^\.\(Nerim-.*\)\.partial\..*/\1/')
-  if [[ $leftover == *.old ]] && [ ! -e "$release" ]; then
-    Rename noreplace "$leftover" "$release" || Fail "cannot put $leftover back as $release"
-    echo "$script_name: note: put back $release, set aside by a run killed while replacing it"
-  else
-    rm -rf "$leftover" || Fail "cannot remove $leftover"
-    echo "$script_name: note: removed $leftover, left by a killed run"
-  fi
-done
+RemoveStale "$out"
 
 step="reading the checkout"
 cd "$(dirname "$0")/.."
@@ -145,7 +109,7 @@ if [ -n "$changed" ] && [ "$allow_dirty" = 0 ]; then
 fi
 
 step="building setup.exe"
-stage=$(mktemp -d "$out/.Nerim-build.partial.XXXXXX")
+stage=$(Staged "$out/Nerim-build" -d)
 chmod 755 "$stage"
 echo "building setup.exe (preset i686) from $commit in a fresh folder"
 # Flags from the environment would build other bytes under the same commit.
@@ -216,13 +180,8 @@ rm -rf "$stage/check.txt" "$stage/xorriso.txt" "$stage/build.log" "$build"
 (cd "$stage" && LC_ALL=C sha256sum "$name"/* "$name.zip" "$name.iso" RELEASE.txt > SHA256SUMS)
 
 step="putting the release in place"
-sync -f "$stage/SHA256SUMS"
-if [ -e "$final" ]; then
-  Rename exchange "$stage" "$final" || Fail "cannot swap in the new release"
-else
-  Rename noreplace "$stage" "$final" || Fail "cannot rename the release into place"
-fi
-rm -rf "$stage"  # after a swap, the old release
+# An old release is swapped with the new one in one step, then removed.
+said=$(PutInPlace "$stage" "$final") || Fail "$said"
 stage=''
 echo "released $final:"
 (cd "$final" && ls -d "$name" "$name.zip" "$name.iso" SHA256SUMS RELEASE.txt | sed 's/^/  /')

@@ -49,6 +49,7 @@ stop verifying.
 EOF
 )
 . "$(dirname "$0")/../scripts/lib.sh" "$@"
+. "$(dirname "$0")/../scripts/staging.sh"
 set +e  # each step says why it failed
 
 # Each authority has this long to answer; one that hangs is passed over.
@@ -178,21 +179,6 @@ WholeProblem() {
   said=$(/usr/bin/python3 "$here/pe_checks.py" --whole "$1" 2>&1) || echo "${said#"$1 "}"
 }
 
-# Temporary files of a run that no longer lives are ours to remove:
-# ".sign-PID-XXXXXX" beside the files it signed.
-RemoveLeftovers() {
-  local dir=$1 leftover pid
-  for leftover in "$dir"/.sign-*; do
-    [ -e "$leftover" ] || [ -L "$leftover" ] || continue
-    pid=$(basename "$leftover" | sed -n 's/^\.sign-\([0-9]*\)-.*/\1/p')
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-      Note "note: $leftover belongs to the running process $pid; left alone"
-    else
-      rm -f "$leftover" && Note "note: removed $leftover, left by an interrupted run"
-    fi
-  done
-}
-
 # What osslsigncode said, as one line a person can act on: the first rule
 # (PATTERN=LINE) whose pattern it said. The PIN's refusal comes first: the
 # engine then also says the key was not found.
@@ -295,8 +281,8 @@ SignedCopyProblem() {
 SignCopy() {
   local file=$1 dir unsigned signed said verified problem authority
   dir=$(dirname "$file")
-  unsigned=$(mktemp "$dir/.sign-$$-XXXXXX") && temporary+=("$unsigned") &&
-    signed=$(mktemp "$dir/.sign-$$-XXXXXX") && temporary+=("$signed") ||
+  unsigned=$(Staged "$file") && temporary+=("$unsigned") &&
+    signed=$(Staged "$file") && temporary+=("$signed") ||
     Die "$file: cannot write beside it in $dir"
   # osslsigncode writes only files that do not exist yet.
   rm -f "$unsigned" "$signed"
@@ -315,6 +301,8 @@ SignCopy() {
   verified=$?
   problem=$(SignedCopyProblem "$file" "$signed" "$verified" "$said")
   [ -z "$problem" ] || Die "$file: $problem; $file is untouched"
+  # Flushed now, so that the renames at the end, after every file has passed,
+  # have nothing left to fail on.
   chmod --reference="$file" "$signed" && sync "$signed" ||
     Die "$file: cannot flush the signed copy to disk; $file is untouched"
   copies+=("$signed")
@@ -359,12 +347,12 @@ options=(-h sha256)
 
 echo "$signer"
 KeyPlace
-for file in "${files[@]}"; do RemoveLeftovers "$(dirname "$file")"; done
+for file in "${files[@]}"; do RemoveStale "$(dirname "$file")"; done
 # Every file is signed and verified before any is replaced.
 copies=() signed_lines=()
 for file in "${files[@]}"; do SignCopy "$file"; done
 for i in "${!files[@]}"; do
-  mv -f "${copies[$i]}" "${files[$i]}" && sync "$(dirname "${files[$i]}")" || Die "cannot replace ${files[$i]}"
+  said=$(PutInPlace "${copies[$i]}" "${files[$i]}") || Die "cannot replace ${files[$i]}: $said"
   echo "${signed_lines[$i]}"
 done
 if [ ${#authorities[@]} -eq 0 ]; then

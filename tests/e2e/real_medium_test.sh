@@ -7,16 +7,15 @@
 #   typical, second-run, drive-root, release-zip, failing and handover (the
 #   second run and the drive root follow the typical run; handover needs
 #   BUILD_DIR to be the i686 tree).
-set -uo pipefail
+. "$NERIM_ROOT/tests/lib.sh"
 build=$(cd "$1" && pwd)
 flavour=$2
 [ -f "$3" ] || { echo "no setup.exe at $3"; exit 1; }
 setup_exe=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 echo "setup.exe under test: $setup_exe"
-scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+scripts=$root/scripts
 work=$build/e2e
 cases=,${4:-typical,second-run,drive-root,release-zip,failing},
-. "$(dirname "$0")/../lib.sh"
 
 Case() { [[ $cases == *",$1,"* ]]; }
 
@@ -79,7 +78,7 @@ MarkerExists() { [ -e "$WINEPREFIX/$markers/$1" ]; }
 if Case typical; then
 NewPrefix typical
 NewMedium typical
-bash "$(dirname "$0")/../../release/tests/make_test_key.sh" "$work/typical/key"
+bash "$root/release/tests/make_test_key.sh" "$work/typical/key"
 "$scripts/../release/sign.sh" --pkcs12 "$work/typical/key/test.p12" \
   --password-file "$work/typical/key/password.txt" "$medium/setup.exe" >/dev/null
 Check "typical: the installation check, two runs" InstallationCheck typical
@@ -158,7 +157,7 @@ fi
 if Case handover; then
 rm -rf "$work/handover"
 handover=$work/handover/files
-bash "$(dirname "$0")/../windows/make-handover.sh" "$build" "$handover" >/dev/null
+bash "$root/tests/windows/make-handover.sh" "$build" "$handover" >/dev/null
 NewPrefix handover
 said=$(Wine cmd /c "Z:${handover//\//\\}\\run-checks.cmd" 2>&1 | tr -d '\r')
 code=$?

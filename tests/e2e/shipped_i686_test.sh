@@ -7,11 +7,9 @@
 # minute under emulation, so the slower cases of the end-to-end test are left
 # to the 64-bit run.
 # usage: shipped_i686_test.sh I686_BUILD_DIR SETUP_EXE
-# Exit 77 (skipped) where neither can run here, with the reason last.
-set -uo pipefail
-[ $# = 2 ] || { echo "usage: shipped_i686_test.sh I686_BUILD_DIR SETUP_EXE" >&2; exit 2; }
-here=$(cd "$(dirname "$0")" && pwd)
-scripts=$here/../../scripts
+# Skipped where neither can run here, with the reason.
+. "$NERIM_ROOT/tests/lib.sh"
+scripts=$root/scripts
 . "$scripts/wine-env.sh"
 
 # The tree's promises, tried with real faults: a mirror that fails leaves no
@@ -40,7 +38,7 @@ CheckTree() {  # SCRATCH
   "$scripts/wine32-root.sh" run true || problems+=("a run after a killed one failed")
   [ ! -e /proc/sys/fs/binfmt_misc/nerim-qemu-i386 ] || problems+=("the i386 handler outlived the runs")
   [ ${#problems[@]} = 0 ] && return 0
-  printf 'FAILED: %s\n' "${problems[@]}"
+  printf '%s\n' "${problems[@]}"
   return 1
 }
 
@@ -49,12 +47,14 @@ if ! Wine32Works; then
   code=$?
   [ -n "$said" ] && echo "$said"
   case $code in
-    0) ;;
-    77) echo "not run: $(Wine32Problem), and no 32-bit wine tree: ${said##*wine32-root.sh: }"
-        exit 77 ;;
-    *) echo "the tree for 32-bit wine could not be prepared"; exit 1 ;;
+    0) problems=$(CheckTree "$1/tree-faults") || Failed "the 32-bit wine tree keeps its promises" "$problems" ;;
+    77) NotRun "$(Wine32Problem), and no 32-bit wine tree: ${said##*wine32-root.sh: }" ;;
+    *) Failed "the tree for 32-bit wine could be prepared" "$said" ;;
   esac
-  CheckTree "$1/tree-faults" || exit 1
+  if [ "$code" != 0 ] || [ "$failed" != 0 ]; then
+    Summary "shipped 32-bit setup.exe"
+    exit
+  fi
   export NERIM_WINE_ROOT=1
   NERIM_WINEPREFIX_TEMPLATE=$("$scripts/wine32-root.sh" where prefix)
   export NERIM_WINEPREFIX_TEMPLATE WINE_RUN_TIMEOUT=1200
@@ -63,4 +63,4 @@ fi
 # What CI hands to Windows runs too where 32-bit code runs natively.
 cases=typical,second-run,failing
 Wine32Works && cases+=,handover
-exec bash "$here/real_medium_test.sh" "$1" wine "$2" "$cases"
+exec bash "$root/tests/e2e/real_medium_test.sh" "$1" wine "$2" "$cases"
