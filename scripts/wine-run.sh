@@ -28,6 +28,13 @@ if [ "${NERIM_WINE_ROOT:-}" = 1 ]; then
   exec "$(dirname "$0")/wine32-root.sh" run "$0" "$flavour" "$@"
 fi
 export WINEDEBUG=${WINEDEBUG:--all}
+# Wine names files on the host in the locale's character set: under the C
+# locale (a container's, a chroot's) a file named outside ASCII, such as a
+# folder "Médium", cannot be made at all, as it can on Windows.
+case $(locale charmap 2>/dev/null) in
+  UTF-8) ;;
+  *) export LC_ALL=C.UTF-8 ;;
+esac
 # No Mono or Gecko prompts, no menu entries written into the host, and no
 # debugger started for a crash (it would wait for ever). Wine runs
 # its builtin msiexec even where a real file lies in the system directory;

@@ -201,14 +201,28 @@ TEST(RunAndWait, NamedExtensionThatIsMissingTriesNoOther) {
   EXPECT_TRUE(ReadRecords(scratch.log).empty());
 }
 
+// "Médium" as the narrow file functions name it: in the ANSI code page,
+// where é is 0xE9 under Windows-1252 and two bytes under UTF-8 (wine's code
+// page where the locale is C or UTF-8), and another letter in the OEM one.
+namespace {
+std::string AnsiMedium() {
+  char name[16];
+  BOOL substituted = FALSE;
+  int length = WideCharToMultiByte(CP_ACP, 0, L"M\u00e9dium", -1, name, sizeof name, nullptr,
+                                   &substituted);
+  return length > 0 && !substituted ? name : "";
+}
+}  // namespace
+
 // A dot in a folder's name is no extension, so the extensions are still
-// tried; a folder named outside ASCII ("Médium", é being 0xE9 in the ANSI
-// code page and another letter in the OEM one) is found under the name the
-// narrow file functions give it.
+// tried; a folder named outside ASCII is found under the name the narrow
+// file functions give it.
 TEST(RunAndWait, FindsProgramsInFoldersWithDotsOrLettersOutsideAscii) {
   Scratch scratch = PrepareScratch("folders");
+  const std::string medium = AnsiMedium();
+  ASSERT_FALSE(medium.empty()) << "the ANSI code page has no \u00e9";
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"tools.d", "tool"}, {"M\xe9" "dium", "tool.exe"}, {"M\xe9" "dium", "tool"}};
+      {"tools.d", "tool"}, {medium, "tool.exe"}, {medium, "tool"}};
   for (const auto& c : cases) {
     std::string folder = scratch.folder + "\\" + c.first;
     CreateDirectoryA(folder.c_str(), nullptr);
