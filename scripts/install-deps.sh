@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian 12, as root.
+# Installs what the build and the tests need on Debian 12 or 13, as root.
 #
 # Required: what the 64-bit side needs and, where the host's own wine cannot
 # run 32-bit programs, what the tree of wine32-root.sh needs for that
