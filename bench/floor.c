@@ -1,5 +1,6 @@
 /* The floor: the least a bootstrapper can do. Finds its own folder, runs the
-   main package through the system's msiexec, waits, and exits with 0. */
+   main package through the system's msiexec, waits, and exits with 0.
+   MAIN_PACKAGE, the package's file name, comes from bench/run.sh. */
 #include <windows.h>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
@@ -18,7 +19,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   lstrcatA(msiexec, "\\msiexec.exe");
   lstrcpyA(line, "msiexec.exe /package \"");
   lstrcatA(line, folder);
-  lstrcatA(line, "\\NerimInstaller.msi_\"");
+  lstrcatA(line, "\\" MAIN_PACKAGE "\"");
   if (CreateProcessA(msiexec, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
     WaitForSingleObject(process.hProcess, INFINITE);
     CloseHandle(process.hThread);

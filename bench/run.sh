@@ -28,16 +28,16 @@ for preset in i686 x86_64-shipped x86_64; do
 done
 out=$root/build/bench
 
+. medium/names.sh
 rm -rf "$out/programs" "$out/medium"
 mkdir -p "$out/programs" "$out/medium"
 for arch in i686 x86_64; do
   "$arch-w64-mingw32-gcc" -Os -s -mwindows -Wl,--dynamicbase -Wl,--nxcompat \
-    bench/floor.c -o "$out/programs/floor-$arch.exe"
+    -DMAIN_PACKAGE="\"$MAIN_PACKAGE\"" bench/floor.c -o "$out/programs/floor-$arch.exe"
 done
 cp build/i686/setup.exe "$out/programs/setup-i686.exe"
 cp build/x86_64-shipped/setup.exe "$out/programs/setup-x86_64.exe"
 version=$(/usr/bin/python3 release/pe_checks.py build/i686/setup.exe)
-. medium/names.sh
 names=(-DMAIN_PACKAGE="$MAIN_PACKAGE" -DSCRIPTING_ENGINE="$SCRIPTING_ENGINE"
        -DLM_PREFIX="$LICENCE_MANAGER_PREFIX" -DDRIVER="$DRIVER_INSTALLER"
        -DLICENCE_MARKER="$LICENCE_MARKER" -DDRIVER_MARKER="$DRIVER_MARKER"

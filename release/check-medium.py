@@ -36,12 +36,12 @@ Files folder): the most likely release mistake, a main package and a
 whose version, cut as `setup.exe` cuts it, is empty or ends in an upper-case
 extension; a licence-manager package that is no Windows Installer package or
 whose product name lacks "Sentinel", "License Manager" or that version; an
-`ISScript10.Msi` that is no Windows Installer package; any package whose tables
+scripting engine's package that is no Windows Installer package; any package whose tables
 libmsi cannot read cleanly ("string table corrupt?": damaged, so what it would
 install is unknown), named with the table; a driver installer that is empty
 or not a whole Windows program (the same rule as `setup.exe`'s, shared with
 `sign.sh` and the build's own check). Of many licence-manager packages the
-first five are named and read. Warnings: `ISScript10.Msi` or the driver
+first five are named and read. Warnings: the scripting engine's package or the driver
 installer missing; another driver version beside the right one (never used);
 a main package that installs no marker; any file named in another letter case
 than `setup.exe` uses (it still finds it). Signatures (through osslsigncode):
