@@ -19,10 +19,7 @@ case ${1:-} in
 esac
 flavour=$1
 shift
-if [ -z "${WINEPREFIX:-}" ]; then
-  Note "set WINEPREFIX to the prefix to run in (never ~/.wine)"
-  exit 2
-fi
+[ -n "${WINEPREFIX:-}" ] || BadUsage "set WINEPREFIX to the prefix to run in (never ~/.wine)"
 export WINEPREFIX
 if [ "${NERIM_WINE_ROOT:-}" = 1 ]; then
   exec "$(dirname "$0")/wine32-root.sh" run "$0" "$flavour" "$@"
