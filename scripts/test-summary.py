@@ -12,6 +12,7 @@ WHAT = {
     "native_tests": "the rules, natively under ASan and UBSan",
     "scripts_usage": "every script's usage",
     "install_deps": "install-deps.sh against stand-ins for apt",
+    "staging": "the tools' staging: a file and a folder put in place in one rename, renameat2 failing, a killed run's leftovers",
     "workflow_lint": "the hosted CI workflow, linted by actionlint, which finds a planted mistake",
     "setup_exe_headers": "the shipped setup.exe's headers, imports, manifest and version",
     "setup_exe_reproducible": "the shipped setup.exe built again is the same to the byte",
