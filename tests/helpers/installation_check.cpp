@@ -78,13 +78,11 @@ std::string ProductCode(const std::string& package) {
   return code;
 }
 
-bool Registered(const std::string& package) {
-  std::string code = ProductCode(package);
+bool Registered(const std::string& code) {
   return !code.empty() && MsiQueryProductStateA(code.c_str()) == INSTALLSTATE_DEFAULT;
 }
 
-bool ListedIn32BitView(const std::string& package) {
-  std::string code = ProductCode(package);
+bool ListedIn32BitView(const std::string& code) {
   std::string key = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + code;
   HKEY entry;
   if (code.empty() || RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0,
@@ -217,14 +215,16 @@ void CheckRun(Report& report, const std::string& which, const Run& run, int expe
 }
 
 void CheckInstalled(Report& report, const std::string& name, const std::string& package) {
-  Check(report, name + " is registered with Windows Installer", Registered(package), package);
-  Check(report, name + " is listed in the 32-bit uninstall view", ListedIn32BitView(package));
+  std::string code = ProductCode(package);
+  Check(report, name + " is registered with Windows Installer", Registered(code), package);
+  Check(report, name + " is listed in the 32-bit uninstall view", ListedIn32BitView(code), code);
 }
 
 void CheckNotInstalled(Report& report, const std::string& name, const std::string& package) {
   if (package.empty()) return;
-  Check(report, name + " is not registered", !Registered(package), package);
-  Check(report, name + " is not listed", !ListedIn32BitView(package));
+  std::string code = ProductCode(package);
+  Check(report, name + " is not registered", !code.empty() && !Registered(code), package);
+  Check(report, name + " is not listed", !code.empty() && !ListedIn32BitView(code), code);
 }
 
 void Typical(Report& report, const Medium& medium) {
