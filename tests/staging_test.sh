@@ -19,6 +19,14 @@ Check "a staged name is hidden, beside its target, and names this run" \
 echo new > "$staged" && echo old > file
 Check "a file is replaced in one rename, nothing left beside it" \
   eval 'PutInPlace "$staged" file && [ "$(cat file)" = new ] && [ "$(ls -A)" = file ]'
+# Flushed while it still stands under its staged name, so that a crash
+# after the rename cannot leave the target's name on bytes not yet on disk.
+staged=$(Staged "$work/out/flushed") && echo new > "$staged"
+strace -f -y -e trace=fsync,fdatasync,rename,renameat,renameat2 -o "$work/calls.txt" \
+  bash -c "$(declare -f PutInPlace RenameInOneStep); PutInPlace \"\$1\" \"\$2\"" - "$staged" flushed 2>/dev/null
+Check "a staged file is flushed before it is renamed" \
+  eval 'grep -E "fsync|rename" "$work/calls.txt" | grep -m1 -F "$staged" | grep -q "fsync"'
+rm -f flushed
 mkdir release && touch release/old
 staged=$(Staged "$work/out/release" -d) && touch "$staged/new"
 Check "a folder is swapped with the new one, and the old one removed" \

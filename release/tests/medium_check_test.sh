@@ -15,11 +15,8 @@ sign="$here/release/sign.sh --pkcs12 $work/key/test.p12 --password-file $work/ke
 # sign.sh refuses an expired certificate; osslsigncode itself does not.
 sign_expired="osslsigncode sign -pkcs12 $work/expired/test.p12 -readpass $work/expired/password.txt"
 
-# Sets a changed program's checksum to its bytes, as tools that patch programs do.
-FixChecksum() {
-  /usr/bin/python3 -c 'import pefile, sys; pe = pefile.PE(sys.argv[1])
-pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum(); pe.write(sys.argv[1])' "$1"
-}
+# Plants a fault in a program as tools that patch programs leave it.
+Fault() { /usr/bin/python3 "$here/release/tests/faults.py" "$@"; }
 
 # Overwrites 64 bytes of the package FILE where libmsi then finds its string
 # table corrupt: the damage a bad copy or download does.
@@ -67,6 +64,15 @@ Expect 1 "lacks \"Sentinel\"" "product name without the words" -- \
   "(cd '$here/medium' && sed 's/Name=\"Sentinel RMS License Manager/Name=\"RMS License Manager/' \
      license-manager.wxs > '$work/renamed.wxs' && wixl -D Version=9.7.0 -o '$work/broken/$lm' '$work/renamed.wxs')"
 Expect 0 "warning: ISScript10.Msi is missing" "no scripting engine" -- rm ISScript10.Msi
+Expect 1 "lacks \"Sentinel\"" "product name with the words in other letter case (setup.exe compares exactly)" -- \
+  "(cd '$here/medium' && sed 's/Name=\"Sentinel RMS License Manager/Name=\"SENTINEL RMS License Manager/' \
+     license-manager.wxs > '$work/renamed.wxs' && wixl -D Version=9.7.0 -o '$work/broken/$lm' '$work/renamed.wxs')"
+Expect 1 "$lm is not a Windows Installer package" "a licence-manager file that is no package" -- \
+  "echo text > $lm"
+Expect 0 "ready to ship, with 1 warning" "marker folder and markers in other letter case (Windows' file names ignore it)" -- \
+  "(cd '$here/medium' && sed 's/Name=\"Installers\"/Name=\"INSTALLERS\"/' nerim.wxs > '$work/cased.wxs' &&
+    wixl -D ProductVersion=$version -D LS=1 -D DD=1 -D FAIL=0 -D LicenceMarker=OPTLS -D DriverMarker=OptDD \
+      -o '$work/broken/NerimInstaller.msi_' '$work/cased.wxs')"
 Expect 0 "ISScript10.Msi is named isscript10.msi: setup.exe still finds it" \
   "scripting engine in other letter case" -- \
   mv ISScript10.Msi isscript10.msi
@@ -97,12 +103,14 @@ Expect 1 "SentinelSystemDriverInstaller7.5.8.exe is not a regular file but a dev
 Expect 1 "loop is a link to nothing that can be read" "a link loop" -- ln -s loop loop
 Expect 1 "notes?.txt is a name Windows cannot hold" "a name Windows cannot hold" -- "touch 'notes?.txt'"
 Expect 1 "M\xc3\xa9dium.txt is a name outside ASCII" "a name outside ASCII" -- "touch \$'M\\xc3\\xa9dium.txt'"
+Expect 1 "notes.txt  is a name Windows cannot hold" "a name ending in a space" -- "touch 'notes.txt '"
+Expect 1 "Nul.txt is a name Windows cannot hold" "a device name in other letter case" -- touch Nul.txt
 Expect 1 ".setup.exe.staged.123.abcdef is a stray hidden file" "a leftover hidden file" -- touch .setup.exe.staged.123.abcdef
 Expect 1 "10001 licence-manager packages (SentinelRMSLicenseManager9.7.0.msi" \
   "ten thousand licence-manager packages" -- \
-  "/usr/bin/python3 -c 'import os; [os.link(\"$lm\", \"SentinelRMSLicenseManager9.8.%d.msi\" % i) for i in range(10000)]'"
+  Fault links $lm SentinelRMSLicenseManager9.8.%d.msi 10000
 Expect 1 "64-bit (x86-64) build" "the 64-bit build as setup.exe" -- \
-  "/usr/bin/python3 -c 'import pefile; pe = pefile.PE(\"setup.exe\"); pe.FILE_HEADER.Machine = 0x8664; pe.write(\"setup.exe\")' && FixChecksum setup.exe"
+  Fault machine setup.exe
 Expect 1 "ISScript10.Msi is not a Windows Installer package" "scripting engine a text file" -- \
   'echo text > ISScript10.Msi'
 Expect 0 "NerimInstaller.msi_ is named NerimInstaller.MSI_: setup.exe still finds it" \
@@ -118,7 +126,7 @@ Expect 1 "SentinelSystemDriverInstaller7.5.8.exe: its signature no longer matche
   "a signed driver installer changed after signing" -- \
   "$sign SentinelSystemDriverInstaller7.5.8.exe >/dev/null &&
    printf X | dd of=SentinelSystemDriverInstaller7.5.8.exe bs=1 seek=1024 conv=notrunc 2>/dev/null &&
-   FixChecksum SentinelSystemDriverInstaller7.5.8.exe"
+   Fault checksum SentinelSystemDriverInstaller7.5.8.exe"
 Expect 0 "setup.exe is signed by /CN=Nerim Test Signer/O=Brenk, whose certificate does not chain" \
   "setup.exe signed by an untrusted certificate" -- "$sign setup.exe >/dev/null"
 CHECK_ARGS="--ca $work/key/cert.pem" Expect 0 \
@@ -126,6 +134,17 @@ CHECK_ARGS="--ca $work/key/cert.pem" Expect 0 \
   "a trusted signature without a time stamp says when it stops verifying" -- "$sign setup.exe >/dev/null"
 Expect 0 "setup.exe is signed by /CN=Old Signer/O=Brenk, whose certificate has expired" \
   "setup.exe signed by an expired certificate" -- "$sign_expired -in setup.exe -out s.exe >/dev/null && mv s.exe setup.exe"
+Expect 1 "setup.exe does not ask for administrator rights as it should" \
+  "a manifest that asks for uiAccess" -- Fault ui-access setup.exe
+# A time stamp counts only where a trusted root vouches for its authority.
+trap 'kill $(cat "$work/tsa/pid" 2>/dev/null) 2>/dev/null' EXIT
+authority=$(/usr/bin/python3 "$here/release/tests/timestamp_authority.py" "$work/tsa" 0)
+stamp="--timestamp $authority --timestamp-ca $work/tsa/tsa.crt"
+CHECK_ARGS="--ca $work/key/cert.pem" Expect 0 \
+  "does not chain to a trusted root; Windows ignores it, and the signature stops verifying on 20" \
+  "a time stamp no given root vouches for does not make the signature last" -- "$sign $stamp setup.exe >/dev/null"
+CHECK_ARGS="--ca $work/key/cert.pem --timestamp-ca $work/tsa/tsa.crt" Expect 0 \
+  "time-stamped at" "... and with the authority's root it does" -- "$sign $stamp setup.exe >/dev/null"
 CHECK_PATH=/nonexistent Expect 2 "msiinfo is not installed" "msitools missing" -- true
 
 # make-medium.sh removes nothing it did not make, and never an input.
@@ -137,6 +156,9 @@ make_medium=$here/medium/make-medium.sh
 mkdir -p "$work/mine" && echo notes > "$work/mine/keep.txt"
 Holds "a folder holding another file is refused, the file kept" \
   '! "$make_medium" mine "$setup_exe" "$driver_exe" && [ -s mine/keep.txt ] && [ ! -e mine/setup.exe ]'
+mkdir -p "$work/checkout/.git" && echo "ref: refs/heads/main" > "$work/checkout/.git/HEAD"
+Holds "a folder holding only hidden files is refused, the files kept" \
+  '! "$make_medium" checkout "$setup_exe" "$driver_exe" && [ -s checkout/.git/HEAD ]'
 cp -r "$work/clean" "$work/again" && cp "$driver_exe" "$work/again/driver.exe"
 Holds "inputs inside the folder stay, with --force" \
   '"$make_medium" again again/setup.exe again/driver.exe --force && cmp again/setup.exe "$setup_exe" &&

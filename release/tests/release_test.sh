@@ -39,6 +39,9 @@ Check "the zip holds exactly the medium" \
 Check "the ISO holds exactly the medium" \
   Same "$release/$name" "$(xorriso -no_rc -indev "$release/$name.iso" -find / -type f 2>/dev/null | tr -d "'")"
 Check "RELEASE.txt names the compiler and the linker" grep -q "^built with: .*g++.*GNU ld" "$release/RELEASE.txt"
+Check "SHA256SUMS lists every file of the release" \
+  eval 'diff <(cd "$release" && find . -type f ! -name SHA256SUMS | sed "s|^\./||" | sort) \
+             <(sed "s/^[0-9a-f]*  //" "$release/SHA256SUMS" | sort)'
 CXXFLAGS=-fno-inline LDFLAGS=-g Release second
 Check "a second run, with flags in the environment, gives the same archives" \
   eval 'cmp "$release/$name.zip" "$out/$name/$name.zip" && cmp "$release/$name.iso" "$out/$name/$name.iso"'
@@ -78,6 +81,20 @@ else
   NotRun "the full file system: no tmpfs can be mounted here (not root?)"
 fi
 
+# A change staged for commit but not committed is uncommitted all the same.
+checkout=$work/checkout
+mkdir -p "$checkout"
+(cd "$root" && git ls-files -z --cached --others --exclude-standard |
+   while IFS= read -r -d '' file; do [ ! -f "$file" ] || printf '%s\0' "$file"; done |
+   xargs -0 cp --parents -t "$checkout")
+git -C "$checkout" init -q && git -C "$checkout" add -A &&
+  git -C "$checkout" -c user.name=test -c user.email=test@invalid commit -qm copy
+echo "# staged, not committed" >> "$checkout/README.md" && git -C "$checkout" add README.md
+out=$work/dirty
+"$checkout/release/release.sh" --vendor "$work/vendor" --out "$out" >"$out.log" 2>&1
+status=$?
+Check "a staged change is not released without --allow-dirty" \
+  eval 'FailedWith $status "uncommitted changes to README.md; commit them, or give --allow-dirty" && NothingFinished'
 touch "$work/vendor/notes.txt"
 Release stray
 Check "a stray vendor file is refused by name, nothing finished" \

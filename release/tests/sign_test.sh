@@ -52,6 +52,15 @@ Expect 1 "cannot read $work/missing.pem" "a missing key is named" -- \
   "$sign" --cert ../key/cert.pem --key "$work/missing.pem" target.exe
 Expect 1 "signed already; --replace" "a signed file is refused without --replace" -- \
   'Sign target.exe >/dev/null && Sign target.exe'
+Expect 1 "signed already; --replace" "a signed file whose name holds a space is refused without --replace" -- \
+  'mv target.exe "the target.exe" && Sign "the target.exe" >/dev/null && Sign "the target.exe"'
+# A PKCS#12 file that carries another certificate beside the signer's (an
+# authority's, as a bought one does; here an expired one): the signer is the
+# one that goes with the key.
+openssl pkcs12 -export -in "$work/key/cert.pem" -inkey "$work/key/key.pem" -certfile "$work/expired/cert.pem" \
+  -passin "file:$work/key/password.txt" -passout "pass:$(cat "$work/key/password.txt")" -out "$work/key/chain.p12"
+Expect 0 "signer: CN = Nerim Test Signer" "a PKCS#12 file with another certificate: the key's own is the signer" -- \
+  "$sign" --pkcs12 ../key/chain.p12 --password-file ../key/password.txt target.exe
 Expect 1 "its certificate expired on Jan  1 00:00:00 2021 GMT" "an expired certificate is refused" -- \
   KEY=expired Sign --timestamp http://127.0.0.1:9 target.exe
 Then Untouched target.exe
@@ -140,6 +149,14 @@ Then Untouched target.exe
 Expect 1 "stop verifying when the certificate expires; target.exe is untouched" \
   "a time-stamped signature that would not outlive its certificate is not taken" -- \
   'PATH=$work/now-only:$PATH Stamp --timestamp "$fast" target.exe'
+# Verifying nothing after the certificate has expired, and all before it: a
+# check made at any moment but after expiry passes what would stop verifying.
+expires=$(date -d "$(openssl x509 -noout -enddate -in "$work/token-signer/cert.pem" | cut -d= -f2)" +%s)
+OsslsigncodeStandIn lapses "[ \"\$1\" = verify ] && case \" \$* \" in *' -time '*)
+  [ \"\$(echo \" \$* \" | sed 's/.* -time \\([0-9]*\\) .*/\\1/')\" -gt $expires ] && exit 1 ;; esac"
+Expect 1 "stop verifying when the certificate expires; target.exe is untouched" \
+  "the lasting signature is checked at a moment after the certificate has expired" -- \
+  'PATH=$work/lapses:$PATH Stamp --timestamp "$fast" target.exe'
 Expect 1 "second.exe: no time-stamping authority answered" \
   "no file is replaced unless every one was signed and stamped" -- \
   'cp target.exe second.exe && PATH=$work/once:$PATH Stamp --timestamp "$fast" target.exe second.exe'
@@ -152,6 +169,12 @@ Expect 1 "the token refused the PIN in ../wrong.txt (tried once" \
   'cp target.exe second.exe && PATH=$work/watched:$PATH PIN=../wrong.txt \
      Stamp --timestamp http://127.0.0.1:9 --timestamp "$fast" target.exe second.exe'
 Then eval '[ "$(wc -l < "$work/sign-runs")" = 1 ] && Untouched target.exe && Untouched second.exe'
+# Handing on what osslsigncode is given to read the PIN from, and keeping a copy.
+OsslsigncodeStandIn pin-copy "[ \"\$1\" = sign ] && { tee $work/given-pin | $(command -v osslsigncode) \"\$@\"; exit; }"
+Expect 0 "signed target.exe" "a PIN file with a Windows line end: the PIN without it" -- \
+  'printf "%s\r\n" "$(cat "$work/token/pin.txt")" > ../crlf-pin.txt &&
+   PATH=$work/pin-copy:$PATH PIN=../crlf-pin.txt Token target.exe'
+Then eval '! grep -q $'"'"'\r'"'"' "$work/given-pin"'
 for lib in "$work/wrong.txt" "$work/none.so"; do
   Expect 1 "cannot load the PKCS#11 module $lib" "a module that cannot be loaded: $lib" -- \
     'module=$lib Token target.exe'
@@ -165,9 +188,13 @@ Expect 1 "does not belong to the certificate ../key/cert.pem" "a key and a certi
 Then Untouched target.exe
 Expect 1 "its certificate expired on Jan  1 00:00:00 2021" "an expired certificate in the token" -- \
   OBJECT=old Token target.exe
-output=$("$sign" --pkcs11-module "$module" --key "pkcs11:object=signer?pin-value=1234" \
-           --cert "$work/key/cert.pem" --password-file "$work/wrong.txt" "$work/key/cert.pem" 2>&1)
-ExpectRun 2 "put it in --password-file" "a PIN written in a URI is refused" $? "$output"
+for pinned in key cert; do
+  uri="pkcs11:token=Nerim%20Test%20Token;object=signer;type=private" cert_uri="${uri%private}cert"
+  [ $pinned = key ] && uri="$uri?pin-value=1234" || cert_uri="$cert_uri?pin-value=1234"
+  output=$("$sign" --pkcs11-module "$module" --key "$uri" --cert "$cert_uri" \
+             --password-file "$work/wrong.txt" "$work/key/cert.pem" 2>&1)
+  ExpectRun 2 "put it in --password-file" "a PIN written in the --$pinned URI is refused" $? "$output"
+done
 # The PIN on no command line: every process's is read while sign.sh works
 # (each signing run takes a second more, the authority three).
 Expect 0 "time-stamped by $slow" "the PIN stands on no command line and in nothing printed" -- \
