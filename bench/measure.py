@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
-from medium_names import MARKERS  # noqa: E402
+from nerim_release.names import MARKERS  # noqa: E402
 
 LOADER = "/usr/lib/wine/wine64"
 PROGRAMS = ["setup", "floor", "peer"]

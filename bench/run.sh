@@ -37,7 +37,7 @@ for arch in i686 x86_64; do
 done
 cp build/i686/setup.exe "$out/programs/setup-i686.exe"
 cp build/x86_64-shipped/setup.exe "$out/programs/setup-x86_64.exe"
-version=$(/usr/bin/python3 release/pe_checks.py build/i686/setup.exe)
+version=$(release/setup-version build/i686/setup.exe)
 names=(-DMAIN_PACKAGE="$MAIN_PACKAGE" -DSCRIPTING_ENGINE="$SCRIPTING_ENGINE"
        -DLM_PREFIX="$LICENCE_MANAGER_PREFIX" -DDRIVER="$DRIVER_INSTALLER"
        -DLICENCE_MARKER="$LICENCE_MARKER" -DDRIVER_MARKER="$DRIVER_MARKER"

@@ -19,7 +19,7 @@ EOF
 )
 . "$(dirname "$0")/../scripts/lib.sh" "$@"
 . "$(dirname "$0")/names.sh"
-. "$(dirname "$0")/../scripts/staging.sh"
+staging=$(dirname "$0")/../release/staging
 # The names this script writes into a medium.
 Ours() {
   case $1 in
@@ -60,7 +60,7 @@ esac
 
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "$product_version" ]; then
-  product_version=$(/usr/bin/python3 "$here/../release/pe_checks.py" "$setup_exe" 2>/dev/null) ||
+  product_version=$("$here/../release/setup-version" "$setup_exe" 2>/dev/null) ||
     BadUsage "$setup_exe has no version resource; give --product-version"
 fi
 sources=$here
@@ -78,8 +78,8 @@ fi
 # Made beside OUT_DIR and moved in, so that a failed run leaves OUT_DIR as it
 # was; a killed run's folder is removed by the next one.
 mkdir -p "$(dirname "$out")"
-RemoveStale "$(dirname "$out")"
-new=$(Staged "$out" -d)
+"$staging" remove-stale "$(dirname "$out")"
+new=$("$staging" new --folder --owner $$ "$out")
 trap 'rm -rf "$new"' EXIT
 (cd "$sources"  # wixl resolves the packages' Source files from here
  wixl -D ProductVersion="$product_version" -D LS=$ls -D DD=$dd -D FAIL=$fail \
@@ -94,7 +94,7 @@ cp "$driver_exe" "$new/$DRIVER_INSTALLER"
 mkdir -p "$out"
 made=$(cd "$new" && ls -A)
 for name in $made; do
-  said=$(PutInPlace "$new/$name" "$out/$name") || Die "$said"
+  "$staging" put "$new/$name" "$out/$name" || Die "cannot put $name in place in $out"
 done
 # What the new medium does not hold goes (an older licence manager, say), but
 # never an input.

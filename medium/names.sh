@@ -1,6 +1,6 @@
 # The installation medium's names, once for every tool and script here:
 # sourced by the shell scripts, read by the Python tools through
-# release/medium_names.py (so: one NAME='value' a line, nothing else).
+# release/nerim_release/names.py (so: one NAME='value' a line, nothing else).
 # setup.exe keeps its own, in its C++; tests/native/medium_names_test.cpp
 # holds the two together.
 MAIN_PACKAGE='NerimInstaller.msi_'

@@ -55,7 +55,7 @@ rm -rf "$WINEPREFIX"
 scripts/make-wineprefix.sh "$flavour" "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
-version=$(/usr/bin/python3 release/pe_checks.py "$build/setup.exe")
+version=$(release/setup-version "$build/setup.exe")
 . medium/names.sh
 markers="$WINEPREFIX/drive_c/Program Files (x86)/${PRODUCT_FOLDER//\\//}/$version"
 receipt="$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt"

@@ -11,7 +11,7 @@ import sys
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
-from pe_checks import manifest_problems, version_tables, whole_pe_problem  # noqa: E402
+from nerim_release.pe_checks import manifest_problems, version_tables, whole_pe_problem  # noqa: E402
 
 # The shipped exe is about 29 KB because the small-runtime header keeps the
 # C++ exception and unwinding runtime out (with it back in, 176 KB): a budget

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every script in scripts/, release/, medium/ and bench/ (and tests/check_pe.py,
+# Every script in scripts/, release/ (its commands), medium/ and bench/ (and tests/check_pe.py,
 # tests/windows/make-handover.sh)
 # answers --help with its usage and exit code 0 before doing anything, and an
 # unknown option, or no argument where
@@ -18,9 +18,9 @@ ExpectCommand() {  # SCRIPT ARGS...
 
 cd "$root"
 # wine-env.sh is not run but sourced.
-for script in scripts/*.sh scripts/*.py release/*.sh release/*.py medium/*.sh bench/*.sh bench/*.py \
+for script in scripts/*.sh scripts/*.py release/* medium/*.sh bench/*.sh bench/*.py \
               tests/check_pe.py tests/windows/make-handover.sh; do
-  [ -x "$script" ] || continue
+  [ -f "$script" ] && [ -x "$script" ] || continue
   Expect 0 usage "$script --help" -- "$script" --help
   Expect 2 usage "$script --no-such-option" -- "$script" --no-such-option
   [[ $runs_bare == *" $script "* ]] || Expect 2 usage "$script with nothing" -- "$script"

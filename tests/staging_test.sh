@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# scripts/staging.sh, the one way the tools write what others rely on: a
+# release/staging, the one way the tools write what others rely on: a
 # staged file or folder beside its target, put in place in one rename, and
 # the leftovers of killed runs; with a file system that cannot rename in one
 # step (renameat2 failing with EINVAL, through a preloaded library).
 # usage: staging_test.sh WORK_DIR
 . "$NERIM_ROOT/tests/lib.sh"
 work=$1
-usage=''
-. "$root/scripts/lib.sh"
-set +e
-. "$root/scripts/staging.sh"
+staging=$root/release/staging
+Staged() { "$staging" new ${2:+--folder} --owner $$ "$1"; }  # TARGET [-d]
+PutInPlace() { "$staging" put "$1" "$2" 2>&1; }
+RemoveStale() { "$staging" remove-stale "$1"; }
 rm -rf "$work" && mkdir -p "$work/out"
 cd "$work/out" || exit 1
 
@@ -23,7 +23,7 @@ Check "a file is replaced in one rename, nothing left beside it" \
 # after the rename cannot leave the target's name on bytes not yet on disk.
 staged=$(Staged "$work/out/flushed") && echo new > "$staged"
 strace -f -y -e trace=fsync,fdatasync,rename,renameat,renameat2 -o "$work/calls.txt" \
-  bash -c "$(declare -f PutInPlace RenameInOneStep); PutInPlace \"\$1\" \"\$2\"" - "$staged" flushed 2>/dev/null
+  "$staging" put "$staged" flushed
 Check "a staged file is flushed before it is renamed" \
   eval 'grep -E "fsync|rename" "$work/calls.txt" | grep -m1 -F "$staged" | grep -q "fsync"'
 rm -f flushed

@@ -24,10 +24,10 @@ if ! { cmake --preset i686 -DNERIM_TESTS=OFF && cmake --build --preset i686; } >
 fi
 medium=build/i686/sample-medium
 Check "setup.exe's version resource says $other" \
-  test "$(/usr/bin/python3 release/pe_checks.py build/i686/setup.exe)" = "$other"
+  test "$(release/setup-version build/i686/setup.exe)" = "$other"
 Check "the sample main package puts its markers in the $other folder" \
   eval 'msiinfo export "$medium/NerimInstaller.msi_" Directory >"$work/directories.txt" && grep -q "$other" "$work/directories.txt"'
-report=$(/usr/bin/python3 release/check-medium.py "$medium" 2>&1)
+report=$(release/check-medium "$medium" 2>&1)
 Check "the medium check passes the sample medium" eval 'grep -q "ready to ship" <<<"$report"'
 report=$(scripts/run-sample.sh 2>&1)
 FailureDetails() { tail -n 15 <<<"$report"; }

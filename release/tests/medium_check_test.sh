@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# check-medium.py on the sample medium, then on copies broken one rule at a time.
+# release/check-medium on the sample medium, then on copies broken one rule at a time.
 # usage: medium_check_test.sh SETUP_EXE DRIVER_EXE WORK_DIR
 . "$NERIM_ROOT/tests/lib.sh"
 setup_exe=$(realpath "$1") driver_exe=$(realpath "$2") work=$3
 here=$root
-check=$root/release/check-medium.py
+check=$root/release/check-medium
 
 rm -rf "$work"
 mkdir -p "$work"
 "$here/medium/make-medium.sh" "$work/clean" "$setup_exe" "$driver_exe" >/dev/null
 bash "$here/release/tests/make_test_key.sh" "$work/key"
 bash "$here/release/tests/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
-sign="$here/release/sign.sh --pkcs12 $work/key/test.p12 --password-file $work/key/password.txt"
-# sign.sh refuses an expired certificate; osslsigncode itself does not.
+sign="$here/release/sign --pkcs12 $work/key/test.p12 --password-file $work/key/password.txt"
+# sign refuses an expired certificate; osslsigncode itself does not.
 sign_expired="osslsigncode sign -pkcs12 $work/expired/test.p12 -readpass $work/expired/password.txt"
 
 # Plants a fault in a program as tools that patch programs leave it.
@@ -44,11 +44,11 @@ ExpectCommand() {
   rm -rf "$copy"
   cp -r "$work/clean" "$copy"
   (cd "$copy" && eval "$*") >/dev/null 2>&1
-  PATH=${CHECK_PATH:-$PATH} /usr/bin/timeout 60 /usr/bin/python3 "$check" ${CHECK_ARGS:-} "$copy"
+  PATH=${CHECK_PATH:-$PATH} /usr/bin/timeout 60 "$check" ${CHECK_ARGS:-} "$copy"
 }
 
 lm=SentinelRMSLicenseManager9.7.0.msi
-version=$(/usr/bin/python3 "$here/release/pe_checks.py" "$setup_exe")
+version=$("$here/release/setup-version" "$setup_exe")
 Expect 0 "not signed: ISScript10.Msi, NerimInstaller.msi_" "the sample medium is clean but unsigned" -- true
 Expect 1 "NerimInstaller.msi_ is missing" "no main package" -- rm NerimInstaller.msi_
 Expect 1 "is not a Windows Installer package" "main package is not an MSI" -- \

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# release/release.sh on the sample medium's packages, then with real faults:
+# release/release on the sample medium's packages, then with real faults:
 # a run killed mid-way, two runs at once, a full file system, a failing
 # xorriso, flags in the environment, bad vendor files and certificates; a
 # key that exists only in a SoftHSM token, with a local time-stamping authority.
@@ -9,12 +9,12 @@ sample=$1 work=$2
 FailureDetails() { cat "$out.log"; }
 Release() {  # OUT [options]: sets $out; the output is in $out.log
   out=$work/$1; shift
-  "$root/release/release.sh" --vendor "$work/vendor" --out "$out" --allow-dirty "$@" >"$out.log" 2>&1
+  "$root/release/release" --vendor "$work/vendor" --out "$out" --allow-dirty "$@" >"$out.log" 2>&1
 }
 NothingFinished() { [ -z "$(ls -A "$out" 2>/dev/null)" ]; }
-# Exit 1, ending with one "release.sh:" line that says TEXT, no "ready to ship".
+# Exit 1, ending with one "release:" line that says TEXT, no "ready to ship".
 FailedWith() {
-  [ "$1" = 1 ] && tail -n 1 "$out.log" | grep -q "^release.sh: .*$2" &&
+  [ "$1" = 1 ] && tail -n 1 "$out.log" | grep -q "^release: .*$2" &&
     ! grep -q "ready to ship" "$out.log"
 }
 Same() { diff <(cd "$1" && ls) <(sed 's|^.*/||' <<<"$2" | sort) >/dev/null; }
@@ -27,7 +27,7 @@ rm -rf "$work"
 mkdir -p "$work/vendor"
 cp "$sample"/* "$work/vendor/"
 rm "$work/vendor/setup.exe"
-name=Nerim-$(/usr/bin/python3 "$root/release/pe_checks.py" "$sample/setup.exe")
+name=Nerim-$("$root/release/setup-version" "$sample/setup.exe")
 bash "$root/release/tests/make_test_key.sh" "$work/key"
 bash "$root/release/tests/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
 
@@ -54,12 +54,12 @@ Check "--force replaces it with a whole release" eval 'Whole "$release" && [ -z 
 # whole under its name, a second run meanwhile is refused, and the next run
 # removes what the killed one left.
 StandIn xorriso "touch '$work/xorriso-started'; exec sleep 60"
-PATH=$work/bin/xorriso:$PATH setsid "$root/release/release.sh" --vendor "$work/vendor" \
+PATH=$work/bin/xorriso:$PATH setsid "$root/release/release" --vendor "$work/vendor" \
   --out "$work/first" --allow-dirty --force >"$work/killed.log" 2>&1 &
 killed=$!
 for _ in $(seq 120); do [ -e "$work/xorriso-started" ] && break; sleep 0.5; done
 Release first --force
-Check "a second run into the same --out is refused" FailedWith $? "another release.sh is writing into"
+Check "a second run into the same --out is refused" FailedWith $? "another release is writing into"
 kill -KILL -- -"$killed"; wait "$killed" 2>/dev/null
 Check "the killed run left the old release whole" Whole "$release"
 Release first --force
@@ -69,12 +69,12 @@ Check "the next run names and removes the killed run's folder" \
 
 StandIn xorriso 'echo "xorriso : FAILURE : the stand-in fails" >&2; exit 5'
 PATH=$work/bin/xorriso:$PATH Release isofail
-Check "xorriso's own words and one release.sh line" \
+Check "xorriso's own words and one release line" \
   eval 'FailedWith 1 "xorriso could not write" && grep -q "the stand-in fails" "$out.log" && NothingFinished'
 
 if mkdir -p "$work/full" && mount -t tmpfs -o size=2m nerim-release-test "$work/full" 2>/dev/null; then
   Release full
-  Check "a full file system ends with one release.sh line, nothing finished" \
+  Check "a full file system ends with one release line, nothing finished" \
     eval 'FailedWith 1 "" && NothingFinished'
   umount "$work/full"
 else
@@ -91,7 +91,7 @@ git -C "$checkout" init -q && git -C "$checkout" add -A &&
   git -C "$checkout" -c user.name=test -c user.email=test@invalid commit -qm copy
 echo "# staged, not committed" >> "$checkout/README.md" && git -C "$checkout" add README.md
 out=$work/dirty
-"$checkout/release/release.sh" --vendor "$work/vendor" --out "$out" >"$out.log" 2>&1
+"$checkout/release/release" --vendor "$work/vendor" --out "$out" >"$out.log" 2>&1
 status=$?
 Check "a staged change is not released without --allow-dirty" \
   eval 'FailedWith $status "uncommitted changes to README.md; commit them, or give --allow-dirty" && NothingFinished'
@@ -112,7 +112,7 @@ rm "$work/vendor/isscript10.msi"
 
 Release old-signer --pkcs12 "$work/expired/test.p12" --password-file "$work/expired/password.txt"
 Check "an expired certificate stops the release at signing" \
-  eval 'FailedWith 1 "signing setup.exe: sign.sh failed" && grep -q "expired on" "$out.log" && NothingFinished'
+  eval 'FailedWith 1 "signing setup.exe: cannot sign with" && grep -q "expired on" "$out.log" && NothingFinished'
 Release signed --pkcs12 "$work/key/test.p12" --password-file "$work/key/password.txt"
 /usr/bin/python3 -m zipfile -e "$out/$name/$name.zip" "$work/unzipped"
 Check "the signed setup.exe in the zip verifies" \

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# release/sign.sh on copies of the shipped setup.exe, with throwaway keys and
+# release/sign on copies of the shipped setup.exe, with throwaway keys and
 # real faults: a nearly full file system, a run killed mid-way, cut-off
 # files, certificates out of their dates; a key that exists only in a SoftHSM
 # token, and local RFC 3161 authorities that answer, answer slowly or refuse.
@@ -7,16 +7,16 @@
 . "$NERIM_ROOT/tests/lib.sh"
 setup_exe=$(realpath "$1") version=$2 work=$3
 here=$root/release/tests
-sign=$root/release/sign.sh
+sign=$root/release/sign
 Verifies() { osslsigncode verify -CAfile "$work/key/cert.pem" -in "$1" >/dev/null 2>&1; }
 Untouched() { cmp -s "$setup_exe" "$1"; }
 NoTemporary() { [ -z "$(find "$work" -name '.*.staged.*')" ]; }
 Sign() { "$sign" --pkcs12 "$work/${KEY:-key}/test.p12" --password-file "$work/${KEY:-key}/password.txt" "$@"; }
 
 # Each row runs in a fresh folder holding a copy of setup.exe as target.exe
-# (sign.sh there is $sign); a failure's last line is sign.sh's, and every
+# (sign there is $sign); a failure's last line is sign's, and every
 # "Then" check after a row looks at what it left.
-expect_tool=sign.sh
+expect_tool=sign
 ExpectCommand() {
   rm -rf "$work/case" && mkdir "$work/case" && cp "$setup_exe" "$work/case/target.exe"
   (cd "$work/case" && eval "$*")
@@ -100,7 +100,7 @@ bash "$here/make_test_key.sh" "$work/token-old" "Old Token Signer" 2020010100000
 for object in signer old; do bash "$here/make_test_key.sh" --token "$work/token" "$work/token-$object" $object; done
 export SOFTHSM2_CONF=$work/token/softhsm2.conf
 module=$(cat "$work/token/module")
-Token() {  # sign.sh with the token; OBJECT, CERT and PIN change what it is given
+Token() {  # sign with the token; OBJECT, CERT and PIN change what it is given
   local uri="pkcs11:token=Nerim%20Test%20Token;object=${OBJECT:-signer}"
   "$sign" --pkcs11-module "$module" --key "$uri;type=private" --cert "${CERT:-$uri;type=cert}" \
     --password-file "${PIN:-$work/token/pin.txt}" "$@"
@@ -195,7 +195,7 @@ for pinned in key cert; do
              --password-file "$work/wrong.txt" "$work/key/cert.pem" 2>&1)
   ExpectRun 2 "put it in --password-file" "a PIN written in the --$pinned URI is refused" $? "$output"
 done
-# The PIN on no command line: every process's is read while sign.sh works
+# The PIN on no command line: every process's is read while sign works
 # (each signing run takes a second more, the authority three).
 Expect 0 "time-stamped by $slow" "the PIN stands on no command line and in nothing printed" -- \
   '(PATH=$work/watched:$PATH Stamp --timestamp "$slow" target.exe > ../out.txt 2>&1) & signing=$!

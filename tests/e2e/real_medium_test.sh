@@ -58,7 +58,7 @@ Listed() { InstalledNames 32 | grep -qxF "$1"; }
 Receipt() { cat "$WINEPREFIX/drive_c/ProgramData/Sentinel System Driver (sample)/receipt.txt" 2>/dev/null; }
 ReceiptLines() { [ "$(Receipt | grep -c .)" = "$1" ]; }
 Equal() { [ "$1" = "$2" ] || { echo "  expected: $2"; echo "  got:      $1"; return 1; }; }
-version=$(/usr/bin/python3 "$scripts/../release/pe_checks.py" "$setup_exe")
+version=$("$scripts/../release/setup-version" "$setup_exe")
 markers="drive_c/Program Files (x86)/Brenk/Installers/Nerim/$version"
 log=$work/typical/second-run.txt  # what the recorder standing in for msiexec saw
 
@@ -79,7 +79,7 @@ if Case typical; then
 NewPrefix typical
 NewMedium typical
 bash "$root/release/tests/make_test_key.sh" "$work/typical/key"
-"$scripts/../release/sign.sh" --pkcs12 "$work/typical/key/test.p12" \
+"$scripts/../release/sign" --pkcs12 "$work/typical/key/test.p12" \
   --password-file "$work/typical/key/password.txt" "$medium/setup.exe" >/dev/null
 Check "typical: the installation check, two runs" InstallationCheck typical
 Check "typical: driver installer got its quoted path" \
@@ -140,7 +140,7 @@ if Case release-zip; then
 vendor=$work/release/vendor
 rm -rf "$work/release" && mkdir -p "$vendor"
 cp "$work/typical/Sample Medium"/* "$vendor/" && rm "$vendor/setup.exe"
-"$scripts/../release/release.sh" --vendor "$vendor" --out "$work/release/out" --allow-dirty >/dev/null
+"$scripts/../release/release" --vendor "$vendor" --out "$work/release/out" --allow-dirty >/dev/null
 /usr/bin/python3 -m zipfile -e "$work/release/out/Nerim-$version/Nerim-$version.zip" \
   "$work/release/unzipped"
 medium=$work/release/unzipped/Nerim-$version

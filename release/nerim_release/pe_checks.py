@@ -1,21 +1,17 @@
-#!/usr/bin/python3
 """What a Windows program's headers and resources say, read with pefile;
-shared by the medium check, sign.sh, the build's own check of setup.exe and
-the scripts that need its version.
+one rule for the medium check, signing, the build's own check of setup.exe
+and the scripts that need its version (release/setup-version).
 """
 import argparse
 import re
 import subprocess
-import sys
 import xml.etree.ElementTree as ET
 
 import pefile
 
+from .tool import Failure
+
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
-USAGE = """pe_checks.py FILE            prints the product version of setup.exe FILE
-       pe_checks.py --whole FILE    exit 0 when FILE is a whole Windows program or
-                                    Windows Installer package, else exit 1 with
-                                    one line saying why"""
 SECURITY_DIRECTORY = 4  # its address is a file offset, not a memory one
 PACKAGE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"  # a compound file, as MSI packages are
 
@@ -35,9 +31,13 @@ def msiinfo(*arguments):
     return result.stdout, None
 
 
-def whole_file_problem(path, data):
+def whole_file_problem(path, data=None):
     """whole_pe_problem for a program; for a package, whether msitools reads
-    its list of tables without a complaint."""
+    its list of tables without a complaint. data: the file's bytes, read
+    from path when not given."""
+    if data is None:
+        with open(path, "rb") as file:
+            data = file.read()
     if data.startswith(PACKAGE_MAGIC):
         _, problem = msiinfo("tables", path)
         return problem and "is damaged: msitools cannot read its tables (%s)" % problem
@@ -128,27 +128,22 @@ def product_version(pe):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(prog="pe_checks.py", usage=USAGE,
-                                     description=__doc__.strip().split("\n\n")[0])
-    parser.add_argument("--whole", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("file", help=argparse.SUPPRESS)
+    """release/setup-version FILE: prints the product version of setup.exe FILE."""
+    parser = argparse.ArgumentParser(prog="setup-version", description=(
+        "Prints the product version of a whole setup.exe, such as 1.5.0.113805; exit 1 "
+        "with one line saying why when it has none."))
+    parser.add_argument("file", metavar="SETUP_EXE")
     args = parser.parse_args(argv)
     try:
         with open(args.file, "rb") as file:
             data = file.read()
     except OSError as error:
-        sys.exit("%s: %s" % (args.file, error.strerror))
-    problem = whole_file_problem(args.file, data) if args.whole else whole_pe_problem(data)
+        raise Failure("%s: %s" % (args.file, error.strerror))
+    problem = whole_pe_problem(data)
     if problem:
-        sys.exit("%s %s" % (args.file, problem))
-    if args.whole:
-        return 0
+        raise Failure("%s %s" % (args.file, problem))
     version = product_version(pefile.PE(data=data))
     if version is None:
-        sys.exit("%s has no version resource" % args.file)
+        raise Failure("%s has no version resource" % args.file)
     print(version)
     return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Checks an installation medium folder before it ships.
 
 Says, in plain words, what setup.exe would silently act on: files that are
@@ -40,7 +39,7 @@ scripting engine's package that is no Windows Installer package; any package who
 libmsi cannot read cleanly ("string table corrupt?": damaged, so what it would
 install is unknown), named with the table; a driver installer that is empty
 or not a whole Windows program (the same rule as `setup.exe`'s, shared with
-`sign.sh` and the build's own check). Of many licence-manager packages the
+`sign` and the build's own check). Of many licence-manager packages the
 first five are named and read. Warnings: the scripting engine's package or the driver
 installer missing; another driver version beside the right one (never used);
 a main package that installs no marker; any file named in another letter case
@@ -54,29 +53,27 @@ naming the signer; a time stamp whose authority chains to no trusted root (the
 system's bundle and `--timestamp-ca FILE`) a warning: Windows ignores it;
 unsigned files one warning for all. Each other signature gets a note: the
 time it was stamped at, or, unstamped, the day it stops verifying. "Signed"
-means what it means to `sign.sh`: osslsigncode can take a signature out of
+means what it means to `sign`: osslsigncode can take a signature out of
 the file.
 """
 import argparse
-import datetime
 import fnmatch
 import functools
 import os
 import re
 import shutil
 import stat
-import subprocess
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from . import authenticode, certificates
+from .names import DRIVER, LM_PREFIX, MAIN_PACKAGE, MARKERS, PRODUCT_FOLDER, SCRIPTING_ENGINE
+
 try:
     import pefile
-    from pe_checks import manifest_problems, msiinfo, product_version, whole_pe_problem
+    from .pe_checks import manifest_problems, msiinfo, product_version, whole_pe_problem
 except ImportError:  # said as a reason the medium cannot be checked
     pefile = None
 
-from medium_names import DRIVER, LM_PREFIX, MAIN_PACKAGE, MARKERS, PRODUCT_FOLDER, SCRIPTING_ENGINE
 # The Windows Installer folders that stand for the two Program Files folders
 # setup.exe probes: "<drive>:\Program Files (x86)\" and "<drive>:\Program Files\".
 PROGRAM_FILES = ("ProgramFilesFolder", "ProgramFiles64Folder")
@@ -304,55 +301,20 @@ def check_letter_case(names, report):
                    "whatever their letter case), but name it %s..." % (name, LM_PREFIX))
 
 
-def is_signed(path):
-    """Whether a file carries an Authenticode signature, decided as sign.sh
-    decides it: by whether osslsigncode can take one out of it."""
-    with tempfile.TemporaryDirectory() as scratch:
-        result = subprocess.run(["osslsigncode", "extract-signature", "-in", path, "-out",
-                                 os.path.join(scratch, "signature")], capture_output=True,
-                                check=False, stdin=subprocess.DEVNULL)
-    return result.returncode == 0
-
-
-def signer_validity(said):
-    """The first signer's certificate's (not before, not after) from what
-    osslsigncode verify says, e.g. "notAfter : Jan  9 01:24:15 2027 GMT"."""
-    dates = dict(re.findall(r"not(Before|After)\s*:\s*(\w+\s+\d+\s+[\d:]+\s+\d+)", said))
-    try:
-        return tuple(datetime.datetime.strptime(" ".join(dates[k].split()), "%b %d %H:%M:%S %Y")
-                     for k in ("Before", "After"))
-    except (KeyError, ValueError):
-        return None
-
-
-def stamped_time(said):
-    """When a signature was time-stamped, as osslsigncode verify says it (2.9:
-    "Timestamp time: ...", 2.5: "The signature is timestamped: ..."), or None."""
-    found = re.search(r"(?:Timestamp time|The signature is timestamped):\s*(.+)", said)
-    return found.group(1).strip() if found else None
-
-
 def signature_state(path, ca_file, timestamp_ca_file):
     """("unsigned" | "mismatch" | "expired" | "untrusted" | "ok", the signer's
     subject, its certificate's validity, (the time stamp's time or None,
     whether its authority chains to a trusted root))."""
-    if not is_signed(path):
+    if not authenticode.is_signed(path):
         return "unsigned", None, None, (None, False)
-    result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca_file, "-TSA-CAfile",
-                             timestamp_ca_file, "-in", path],
-                            capture_output=True, text=True, errors="replace", check=False,
-                            stdin=subprocess.DEVNULL)
-    said = result.stdout + result.stderr
-    subjects = [line.split(":", 1)[1].strip() for line in said.splitlines()
-                if line.strip().startswith("Subject:")]
-    signer, validity = (subjects[0] if subjects else "an unknown signer"), signer_validity(said)
-    stamp = stamped_time(said), "Timestamp Server Signature verification: ok" in said
-    now = datetime.datetime.utcnow()
-    if "MISMATCH" in said:
+    found = authenticode.verify(path, ca_file, timestamp_ca_file)
+    signer, validity = found.signer or "an unknown signer", found.validity
+    stamp = found.stamped_at, found.stamp_verified
+    if found.mismatch:
         state = "mismatch"
-    elif result.returncode == 0:
+    elif found.verified:
         state = "ok"
-    elif validity and not validity[0] <= now <= validity[1]:
+    elif validity and not validity[0] <= certificates.now() <= validity[1]:
         state = "expired"
     else:
         state = "untrusted"
@@ -496,9 +458,44 @@ def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE, timestamp_ca_file=SYS
     check_signatures(folder, names, ca_file, timestamp_ca_file, report)
 
 
+def run_check(folder, ca_file, timestamp_ca_file, say):
+    """Checks folder, saying each line through say(text); returns the exit code."""
+    found = {"error": 0, "warning": 0, "note": 0}
+
+    def report(kind, message):
+        say("%s: %s" % (kind, message))
+        found[kind] += 1
+
+    try:
+        if not os.path.isdir(folder):
+            raise CannotCheck("%s is not a folder" % folder)
+        if shutil.which("msiinfo") is None:
+            raise CannotCheck("msiinfo is not installed (Debian package msitools)")
+        if pefile is None:
+            raise CannotCheck("pefile is not installed (Debian package python3-pefile)")
+        if shutil.which("osslsigncode") is None:
+            raise CannotCheck("osslsigncode is not installed (Debian package osslsigncode)")
+        read_bytes(ca_file, 1)
+        with tempfile.NamedTemporaryFile() as timestamp_roots:
+            for roots in (SYSTEM_CA_BUNDLE, timestamp_ca_file):
+                if roots:
+                    timestamp_roots.write(read_bytes(roots) + b"\n")
+            timestamp_roots.flush()
+            check_medium(folder, report, ca_file, timestamp_roots.name)
+    except CannotCheck as problem:
+        say("cannot check: %s" % problem)
+        return 2
+    if found["error"]:
+        return 1
+    warnings = found["warning"]
+    say("ok: %s is ready to ship%s" % (
+        folder, ", with %d warning%s" % (warnings, "s" * (warnings != 1)) if warnings else ""))
+    return 0
+
+
 def main(argv):
     parser = argparse.ArgumentParser(
-        prog="check-medium.py", description=__doc__.strip().split("\n\n")[1],
+        prog="check-medium", description=__doc__.strip().split("\n\n")[1],
         epilog="\n\n".join(__doc__.strip().split("\n\n")[2:]),
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--ca", metavar="FILE", default=SYSTEM_CA_BUNDLE,
@@ -509,39 +506,4 @@ def main(argv):
                         "lacks (PEM)")
     parser.add_argument("folder", metavar="MEDIUM_FOLDER")
     args = parser.parse_args(argv)
-    sys.stdout.reconfigure(errors="backslashreplace")  # a folder's name may be any bytes
-    found = {"error": 0, "warning": 0, "note": 0}
-
-    def report(kind, message):
-        print("%s: %s" % (kind, message))
-        found[kind] += 1
-
-    try:
-        if not os.path.isdir(args.folder):
-            raise CannotCheck("%s is not a folder" % args.folder)
-        if shutil.which("msiinfo") is None:
-            raise CannotCheck("msiinfo is not installed (Debian package msitools)")
-        if pefile is None:
-            raise CannotCheck("pefile is not installed (Debian package python3-pefile)")
-        if shutil.which("osslsigncode") is None:
-            raise CannotCheck("osslsigncode is not installed (Debian package osslsigncode)")
-        read_bytes(args.ca, 1)
-        with tempfile.NamedTemporaryFile() as timestamp_roots:
-            for roots in (SYSTEM_CA_BUNDLE, args.timestamp_ca):
-                if roots:
-                    timestamp_roots.write(read_bytes(roots) + b"\n")
-            timestamp_roots.flush()
-            check_medium(args.folder, report, args.ca, timestamp_roots.name)
-    except CannotCheck as problem:
-        print("cannot check: %s" % problem)
-        return 2
-    if found["error"]:
-        return 1
-    warnings = found["warning"]
-    print("ok: %s is ready to ship%s" % (
-        args.folder, ", with %d warning%s" % (warnings, "s" * (warnings != 1)) if warnings else ""))
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    return run_check(args.folder, args.ca, args.timestamp_ca, print)

@@ -5,7 +5,7 @@ product's folder under Program Files."""
 import os
 import re
 
-NAMES_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "medium", "names.sh")
+NAMES_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "medium", "names.sh")
 
 
 def read_names(path=NAMES_FILE):
