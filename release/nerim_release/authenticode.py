@@ -8,6 +8,7 @@ verify, so its callers verify every copy it writes with verify() and read
 the record, never its words."""
 import collections
 import datetime
+import functools
 import os
 import re
 import subprocess
@@ -53,6 +54,41 @@ def run(arguments, password=None, timeout=None):
         return None, ""
     said = (result.stdout + result.stderr).decode(errors="replace")
     return result.returncode, said
+
+
+@functools.lru_cache(maxsize=None)
+def version():
+    """osslsigncode's version as numbers, e.g. (2, 9); () when it says none."""
+    _, said = run(["--version"])
+    found = re.match(r"osslsigncode (\d+)\.(\d+)", said)
+    return tuple(int(n) for n in found.groups()) if found else ()
+
+
+@functools.lru_cache(maxsize=None)
+def verify_options():
+    """From 2.8 on, osslsigncode checks the signer's CRL while verifying (it
+    fetches it, or wants it given) and fails without it; revocation is
+    decided by the caller (certificates.revocation), the same on every
+    version, so it is told to leave that out where it knows how."""
+    _, said = run(["--help"])
+    return ["-ignore-crl"] if "-ignore-crl" in said else []
+
+
+def signature_certificates(path):
+    """The certificates a file's signature carries (the signer's and the
+    chain it brings), or [] when it carries none that can be read."""
+    from cryptography.hazmat.primitives.serialization import pkcs7
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "signature.der")
+        code, _ = run(["extract-signature", "-in", path, "-out", out])
+        if code != 0:
+            return []
+        with open(out, "rb") as file:
+            data = file.read()
+    try:
+        return pkcs7.load_der_pkcs7_certificates(data)
+    except ValueError:
+        return []
 
 
 def is_signed(path):
@@ -138,5 +174,5 @@ def verify(path, ca_file, timestamp_ca_file, at=None):
     since 1970)."""
     moment = [] if at is None else ["-time", str(int(at))]
     code, said = run(["verify", "-CAfile", ca_file, "-TSA-CAfile", timestamp_ca_file] + moment
-                     + ["-in", path])
+                     + verify_options() + ["-in", path])
     return read_verification(code, said)

@@ -65,7 +65,7 @@ import shutil
 import stat
 import tempfile
 
-from . import authenticode, certificates
+from . import authenticode, certificates, signing
 from .names import DRIVER, LM_PREFIX, MAIN_PACKAGE, MARKERS, PRODUCT_FOLDER, SCRIPTING_ENGINE
 
 try:
@@ -347,14 +347,39 @@ def signed_files(folder, names):
                   or whole_pe_problem(read_bytes(os.path.join(folder, n))) is None)
 
 
+def revocation_report(path, anchors_file, cache):
+    """(kind, text) of what is known of the revocation of path's signer, or
+    None where its certificate names no CRL; each CRL is fetched once."""
+    found = authenticode.signature_certificates(path)
+    # The signer's is the one that issued none of the others.
+    leaf = next((c for c in found if not any(certificates.issued_by(o, c) for o in found
+                                             if o != c)), None)
+    if leaf is None or not certificates.crl_urls(leaf):
+        return None
+    pool = found + certificates.from_pem_bytes(read_bytes(anchors_file), skip_bad=True)
+    issuer = next((c for c in pool if certificates.issued_by(leaf, c)), None)
+    url = certificates.crl_urls(leaf)[0]
+    if url not in cache:
+        try:
+            cache[url] = certificates.revocation(leaf, issuer)
+        except certificates.Unreadable as problem:
+            cache[url] = certificates.Revocation("damaged", str(problem))
+    state, text = cache[url]
+    if state == "good":
+        return None
+    if state == "revoked":
+        return "error", "its signer's certificate was %s" % text
+    return ("error" if state == "damaged" else "warning"), text
+
+
 def check_signatures(folder, names, ca_file, timestamp_ca_file, report):
     """setup.exe, the packages and the driver's installer: signed files must
-    still match their signatures and chain to a trusted root; each good
-    signature says how long it verifies."""
-    unsigned = []
+    still match their signatures, chain to a trusted root and not be revoked;
+    each good signature says how long it verifies."""
+    unsigned, crls = [], {}
     for name in signed_files(folder, names):
-        state, signer, validity, stamp = signature_state(os.path.join(folder, name), ca_file,
-                                                         timestamp_ca_file)
+        path = os.path.join(folder, name)
+        state, signer, validity, stamp = signature_state(path, ca_file, timestamp_ca_file)
         if state == "unsigned":
             unsigned.append(name)
         elif state == "mismatch":
@@ -367,9 +392,12 @@ def check_signatures(folder, names, ca_file, timestamp_ca_file, report):
                    "shows it as invalid" % (name, signer, validity[0], validity[1]))
         elif state == "untrusted":
             report("warning", "%s is signed by %s, whose certificate does not chain to a "
-                   "trusted root (%s)" % (name, signer, ca_file))
+                   "trusted root (give the authority's root with --roots)" % (name, signer))
         if state in ("ok", "untrusted"):
             report_lifetime(name, signer, validity, stamp, report)
+            revoked = revocation_report(path, ca_file, crls)
+            if revoked:
+                report(revoked[0], "%s: %s" % (name, revoked[1]))
     if unsigned:
         report("warning", "not signed: %s" % ", ".join(unsigned))
 
@@ -458,8 +486,9 @@ def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE, timestamp_ca_file=SYS
     check_signatures(folder, names, ca_file, timestamp_ca_file, report)
 
 
-def run_check(folder, ca_file, timestamp_ca_file, say):
-    """Checks folder, saying each line through say(text); returns the exit code."""
+def run_check(folder, ca_file, timestamp_ca_file, say, roots_file=None):
+    """Checks folder, saying each line through say(text); returns the exit
+    code. Signatures chain to ca_file's roots and roots_file's."""
     found = {"error": 0, "warning": 0, "note": 0}
 
     def report(kind, message):
@@ -475,13 +504,16 @@ def run_check(folder, ca_file, timestamp_ca_file, say):
             raise CannotCheck("pefile is not installed (Debian package python3-pefile)")
         if shutil.which("osslsigncode") is None:
             raise CannotCheck("osslsigncode is not installed (Debian package osslsigncode)")
-        read_bytes(ca_file, 1)
-        with tempfile.NamedTemporaryFile() as timestamp_roots:
-            for roots in (SYSTEM_CA_BUNDLE, timestamp_ca_file):
-                if roots:
-                    timestamp_roots.write(read_bytes(roots) + b"\n")
+        with tempfile.NamedTemporaryFile(prefix="roots-") as roots, \
+                tempfile.NamedTemporaryFile() as timestamp_roots:
+            roots.write(read_bytes(ca_file) + b"\n" + (read_bytes(roots_file) if roots_file else b""))
+            for given in (SYSTEM_CA_BUNDLE, timestamp_ca_file):
+                if given:
+                    timestamp_roots.write(read_bytes(given) + b"\n")
+            roots.flush()
             timestamp_roots.flush()
-            check_medium(folder, report, ca_file, timestamp_roots.name)
+            check_medium(folder, report, roots.name if roots_file else ca_file,
+                         timestamp_roots.name)
     except CannotCheck as problem:
         say("cannot check: %s" % problem)
         return 2
@@ -504,6 +536,7 @@ def main(argv):
     parser.add_argument("--timestamp-ca", metavar="FILE",
                         help="roots of time-stamping authorities that the system's bundle "
                         "lacks (PEM)")
+    signing.add_roots_option(parser)
     parser.add_argument("folder", metavar="MEDIUM_FOLDER")
     args = parser.parse_args(argv)
-    return run_check(args.folder, args.ca, args.timestamp_ca, print)
+    return run_check(args.folder, args.ca, args.timestamp_ca, print, args.roots)

@@ -122,8 +122,14 @@ def build_setup(step, stage, commit):
 
 
 def signing_lines(record):
-    """What RELEASE.txt says of the signature, from the signing's record."""
-    lines = ["setup.exe signed by %s" % record.signer, "  " + record.key_place]
+    """What RELEASE.txt says of the signatures, from the signing's record."""
+    lines = ["%s signed by %s" % (" and ".join(os.path.basename(f.path) for f in record.files),
+                                  record.signer),
+             "  " + record.key_place,
+             "  chain: %s" % " < ".join('"%s"' % subject for subject in record.chain),
+             "  " + (record.revocation if record.revocation.startswith("revocation")
+                     else "revocation: " + record.revocation)]
+    lines += ["  root given: %s" % root for root in record.roots]
     stamped = record.files[0]
     if stamped.authority:
         lines.append("  time stamp: by %s at %s" % (stamped.authority, stamped.stamped_at))
@@ -132,7 +138,7 @@ def signing_lines(record):
     return lines
 
 
-def check(step, stage, name, timestamp_ca):
+def check(step, stage, name, timestamp_ca, roots):
     """The medium check's lines; stops the release on an error."""
     step.name = "checking the medium"
     print("checking the medium")
@@ -141,7 +147,7 @@ def check(step, stage, name, timestamp_ca):
     os.chdir(stage)  # its lines name the medium as the release does
     try:
         code = medium_check.run_check(name, medium_check.SYSTEM_CA_BUNDLE, timestamp_ca,
-                                      lines.append)
+                                      lines.append, roots)
     finally:
         os.chdir(here)
     if code != 0:
@@ -200,12 +206,14 @@ def make_release(args, step, stage):
     for path in [os.path.join(args.vendor, f) for f in os.listdir(args.vendor)] + [setup]:
         shutil.copyfile(path, os.path.join(medium, os.path.basename(path)))
         os.chmod(os.path.join(medium, os.path.basename(path)), 0o644)
-    signed = ["setup.exe not signed"]
+    signed = ["setup.exe and %s not signed" % MAIN_PACKAGE]
     if args.pkcs12 or args.cert or args.key:
-        step.name = "signing setup.exe"
-        signed = signing_lines(signing.sign_files(args, [os.path.join(medium, "setup.exe")],
-                                                  description="Nerim Setup"))
-    checked = check(step, stage, name, args.timestamp_ca)
+        # Ours only: the vendors' files keep their own signatures.
+        step.name = "signing setup.exe and %s" % MAIN_PACKAGE
+        signed = signing_lines(signing.sign_files(
+            args, [os.path.join(medium, "setup.exe"), os.path.join(medium, MAIN_PACKAGE)],
+            description="Nerim Setup"))
+    checked = check(step, stage, name, args.timestamp_ca, args.roots)
     epoch = int(git("log", "-1", "--format=%ct", "HEAD").strip())
     shipped = write_archives(step, stage, name, version, epoch)
     lines = ["Nerim %s, built from commit %s" % (version, commit)]

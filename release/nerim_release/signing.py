@@ -3,8 +3,8 @@ Authenticode (SHA-256), through osslsigncode, with a key in a file or in a
 token or HSM reached through its PKCS#11 module.
 
 Nothing osslsigncode writes is trusted: each signed copy is written beside
-its file, verified (the signature against the signer's own certificates, the
-time stamp against the authorities' roots and at a moment after the
+its file, verified (the signature against the trusted roots, never the
+signer's own certificate; the time stamp against the authorities' roots and at a moment after the
 certificate has expired, a program as a whole PE), flushed to disk, and only
 when every file has passed renamed over the files. On any failure every file
 is untouched.
@@ -33,8 +33,10 @@ AFTER_EXPIRY_SECONDS = 86400
 
 # What was signed, for the caller's record: signer ("SUBJECT, valid FROM to
 # TO"), key_place ("key: in ..."), expires (the certificate's end, as openssl
-# writes it), files [SignedFile].
-Signing = collections.namedtuple("Signing", "signer key_place expires files")
+# writes it), files [SignedFile], chain (the subjects from the signer's to
+# the root's), roots (the --roots given, as "SUBJECT, SHA-256 FINGERPRINT"),
+# revocation (what is known of it, in the record's words).
+Signing = collections.namedtuple("Signing", "signer key_place expires files chain roots revocation")
 # authority and stamped_at are None without a time stamp.
 SignedFile = collections.namedtuple("SignedFile", "path authority stamped_at")
 
@@ -71,6 +73,21 @@ def add_key_options(parser):
                        "certificate expires")
     group.add_argument("--timestamp-ca", metavar="FILE",
                        help="roots of time-stamping authorities that the system's bundle lacks (PEM)")
+    group.add_argument("--chain", metavar="FILE",
+                       help="the intermediate certificates between the signer's and its root (PEM); "
+                       "the signature carries them, so that Windows builds the chain offline")
+    add_roots_option(group)
+    group.add_argument("--crl", metavar="FILE",
+                       help="the issuer's CRL, by hand, instead of the one at the certificate's "
+                       "distribution point")
+
+
+def add_roots_option(parser):
+    """--roots, for sign, release and the medium check alike."""
+    parser.add_argument("--roots", metavar="FILE",
+                        help="root certificates to trust beside the system's (PEM), such as the "
+                        "code-signing root the authority issues under; the signer's own "
+                        "certificate is never trusted by itself")
 
 
 def key_options_problem(args):
@@ -105,7 +122,8 @@ def check_inputs(args, files, replace):
     if args.pkcs11_module and not readable(args.pkcs11_module):
         raise tool.Failure("cannot load the PKCS#11 module %s: it is not a readable file"
                            % args.pkcs11_module)
-    for path in (args.pkcs12, args.cert, args.key, args.password_file, args.timestamp_ca):
+    for path in (args.pkcs12, args.cert, args.key, args.password_file, args.timestamp_ca,
+                 args.chain, args.roots, args.crl):
         if path and not certificates.is_uri(path) and not readable(path):
             raise tool.Failure("cannot read %s" % path)
     for program in ["osslsigncode"] + (["p11tool"] if args.pkcs11_module else []):
@@ -137,13 +155,16 @@ def read_certificates(args, password):
         raise tool.Failure("cannot read a certificate in %s" % args.cert)
 
 
-def credential_arguments(args):
+def credential_arguments(args, certs_file, extra_file):
+    """The certificate always from certs_file (the signer's and the
+    intermediates, read already), so that a token is logged in to once, for
+    the key; a PKCS#12 file's own, with the intermediates it lacks in
+    extra_file."""
     if args.pkcs12:
-        return ["-pkcs12", args.pkcs12]
+        return ["-pkcs12", args.pkcs12] + (["-ac", extra_file] if extra_file else [])
     if certificates.is_uri(args.key):
-        cert = ["-pkcs11cert" if certificates.is_uri(args.cert) else "-certs", args.cert]
-        return ["-pkcs11module", args.pkcs11_module, "-key", args.key] + cert
-    return ["-certs", args.cert, "-key", args.key]
+        return ["-pkcs11module", args.pkcs11_module, "-key", args.key, "-certs", certs_file]
+    return ["-certs", certs_file, "-key", args.key]
 
 
 def free_space_hint(path):
@@ -178,7 +199,8 @@ def signed_copy_problem(path, signed, verification, trust, args, expires_at):
     verify with its time stamp, now and after the certificate has expired."""
     problem = pe_checks.whole_file_problem(signed)
     if not problem and not verification.verified:
-        problem = "its signature does not verify against the signer's own certificates"
+        problem = "its signature does not verify against the trusted roots (the system's%s)" % (
+            " and %s" % args.roots if args.roots else "")
     if not problem and args.timestamp:
         if not verification.stamp_verified:
             return ("its time stamp does not verify against the authorities' roots (the system's%s); "
@@ -192,7 +214,7 @@ def signed_copy_problem(path, signed, verification, trust, args, expires_at):
     return None
 
 
-def sign_copy(path, args, options, password, trust, expires_at, names, temporary):
+def sign_copy(path, args, credentials, options, password, trust, expires_at, names, temporary):
     """Signs path into a copy beside it, stamps and verifies it and flushes
     it; returns (the copy, its SignedFile)."""
     try:
@@ -213,8 +235,7 @@ def sign_copy(path, args, options, password, trust, expires_at, names, temporary
             shutil.copy2(path, unsigned)
         except OSError:
             raise tool.Failure("cannot copy %s beside it; %s is untouched" % (path, path))
-    problem = authenticode.sign(credential_arguments(args), options, unsigned, signed, password,
-                                names)
+    problem = authenticode.sign(credentials, options, unsigned, signed, password, names)
     if problem:
         raise tool.Failure("%s: %s%s" % (path, problem, free_space_hint(path)))
     authority = None
@@ -244,6 +265,44 @@ def signed_line(signed_file):
                                                     signed_file.stamped_at)
 
 
+def read_pem_option(path, what):
+    try:
+        return certificates.from_pem_file(path)
+    except certificates.Unreadable:
+        raise tool.Failure("cannot read a certificate in %s (%s, PEM)" % (path, what))
+
+
+def trust_anchors(args):
+    """The roots a signature must chain to: the system's and --roots."""
+    given = read_pem_option(args.roots, "--roots") if args.roots else []
+    return certificates.from_pem_bytes(system_roots(), skip_bad=True) + given, given
+
+
+def checked_signer(args, password):
+    """The signer's certificate, checked before the key is used: valid now,
+    a code-signing profile, a chain to a trusted root, not revoked. Returns
+    (the chain from signer to root, the roots given, the revocation text)."""
+    found = read_certificates(args, password)
+    signer, cannot = found[0], "cannot sign with %s: " % (args.pkcs12 or args.cert)
+    problem = certificates.validity_problem(signer, certificates.now())
+    problems, warnings = certificates.profile_problems(signer)
+    if problem or problems:
+        raise tool.Failure(cannot + "; ".join(([problem] if problem else []) + problems))
+    for warning in warnings:
+        print("warning: %s" % warning)
+    pool = found[1:] + (read_pem_option(args.chain, "--chain") if args.chain else [])
+    anchors, given = trust_anchors(args)
+    try:
+        chain = certificates.chain_to_root(signer, pool, anchors)
+        issuer = chain[1] if len(chain) > 1 else signer
+        revocation = certificates.revocation(signer, issuer, args.crl)
+    except certificates.Unreadable as reason:
+        raise tool.Failure(cannot + str(reason))
+    if revocation.state == "revoked":
+        raise tool.Failure(cannot + "its certificate was " + revocation.text)
+    return chain, given, revocation.text
+
+
 def sign_files(args, files, description=None, url=None, replace=False):
     """Signs files in place as the module's docstring says and prints what
     sign prints; returns the Signing record. A failure is a tool.Failure,
@@ -252,18 +311,19 @@ def sign_files(args, files, description=None, url=None, replace=False):
     if args.pkcs11_module and not certificates.module_loads(args.pkcs11_module):
         raise tool.Failure("cannot load the PKCS#11 module %s" % args.pkcs11_module)
     password = certificates.password_line(args.password_file)
-    chain = read_certificates(args, password)
+    chain, given, revocation = checked_signer(args, password)
     signer = chain[0]
-    problem = certificates.validity_problem(signer, certificates.now())
-    if problem:
-        raise tool.Failure("cannot sign with %s: %s" % (args.pkcs12 or args.cert, problem))
     start, end = certificates.validity(signer)
     record = Signing("%s, valid %s to %s" % (certificates.subject_text(signer),
                                              certificates.gmt(start), certificates.gmt(end)),
                      certificates.key_place(args.key, args.pkcs12, args.pkcs11_module),
-                     certificates.gmt(end), [])
+                     certificates.gmt(end), [], [certificates.subject_text(c) for c in chain],
+                     ["%s, SHA-256 %s" % (certificates.subject_text(c), certificates.fingerprint(c))
+                      for c in given], revocation)
     print("signer: %s" % record.signer)
     print(record.key_place)
+    print("chain: %s" % " < ".join('"%s"' % subject for subject in record.chain))
+    print(revocation if revocation.startswith("revocation") else "revocation: " + revocation)
     names = {"password": args.password_file, "key": args.key, "cert": args.cert,
              "pkcs12": args.pkcs12 or args.key,
              "credentials": args.pkcs12 or "%s and %s" % (args.cert, args.key)}
@@ -272,15 +332,25 @@ def sign_files(args, files, description=None, url=None, replace=False):
         staging.remove_stale(folder, lambda text: tool.note(TOOL, text))
     options = ["-h", "sha256"] + (["-n", description] if description else []) + (
         ["-i", url] if url else [])
+    # The signature carries the signer's certificate and the intermediates,
+    # never the root: Windows has that, or the chain is not one to ship.
+    intermediates = chain[1:-1] if len(chain) > 2 else []
+    in_pkcs12 = read_certificates(args, password)[1:] if args.pkcs12 else []
     temporary = []
-    with tempfile.NamedTemporaryFile() as roots, tempfile.NamedTemporaryFile() as stamp_roots:
-        roots.write(certificates.pem(chain) + system_roots())
+    with tempfile.NamedTemporaryFile() as roots, tempfile.NamedTemporaryFile() as stamp_roots, \
+            tempfile.NamedTemporaryFile() as certs, tempfile.NamedTemporaryFile() as extra:
+        roots.write(system_roots() + certificates.pem(given))
         stamp_roots.write(system_roots() + (read(args.timestamp_ca) if args.timestamp_ca else b""))
-        roots.flush()
-        stamp_roots.flush()
+        certs.write(certificates.pem([signer] + intermediates))
+        lacking = [c for c in intermediates if c not in in_pkcs12]
+        extra.write(certificates.pem(lacking))
+        for file in (roots, stamp_roots, certs, extra):
+            file.flush()
+        credentials = credential_arguments(args, certs.name, extra.name if lacking else None)
         try:
-            copies = [sign_copy(path, args, options, password, (roots.name, stamp_roots.name), expires_at,
-                                names, temporary) for path in files]
+            copies = [sign_copy(path, args, credentials, options, password,
+                                (roots.name, stamp_roots.name), expires_at, names, temporary)
+                      for path in files]
             for (copy, signed_file) in copies:
                 try:
                     staging.put_in_place(copy, signed_file.path)

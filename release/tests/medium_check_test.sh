@@ -11,7 +11,7 @@ mkdir -p "$work"
 "$here/medium/make-medium.sh" "$work/clean" "$setup_exe" "$driver_exe" >/dev/null
 bash "$here/release/tests/make_test_key.sh" "$work/key"
 bash "$here/release/tests/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
-sign="$here/release/sign --pkcs12 $work/key/test.p12 --password-file $work/key/password.txt"
+sign="$here/release/sign --roots $work/key/cert.pem --pkcs12 $work/key/test.p12 --password-file $work/key/password.txt"
 # sign refuses an expired certificate; osslsigncode itself does not.
 sign_expired="osslsigncode sign -pkcs12 $work/expired/test.p12 -readpass $work/expired/password.txt"
 

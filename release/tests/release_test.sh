@@ -112,13 +112,13 @@ rm "$work/vendor/isscript10.msi"
 
 Release old-signer --pkcs12 "$work/expired/test.p12" --password-file "$work/expired/password.txt"
 Check "an expired certificate stops the release at signing" \
-  eval 'FailedWith 1 "signing setup.exe: cannot sign with" && grep -q "expired on" "$out.log" && NothingFinished'
-Release signed --pkcs12 "$work/key/test.p12" --password-file "$work/key/password.txt"
+  eval 'FailedWith 1 "signing setup.exe and NerimInstaller.msi_: cannot sign with" && grep -q "expired on" "$out.log" && NothingFinished'
+Release signed --pkcs12 "$work/key/test.p12" --password-file "$work/key/password.txt" --roots "$work/key/cert.pem"
 /usr/bin/python3 -m zipfile -e "$out/$name/$name.zip" "$work/unzipped"
 Check "the signed setup.exe in the zip verifies" \
   Quietly osslsigncode verify -CAfile "$work/key/cert.pem" -in "$work/unzipped/$name/setup.exe"
 Check "RELEASE.txt names the signer and its dates, the key's file and when the signature stops verifying" \
-  eval 'grep -q "^setup.exe signed by CN = Nerim Test Signer, O = Brenk, valid .* to " "$out/$name/RELEASE.txt" &&
+  eval 'grep -q "^setup.exe and NerimInstaller.msi_ signed by CN = Nerim Test Signer, O = Brenk, valid .* to " "$out/$name/RELEASE.txt" &&
         grep -qx "  key: in the file test.p12" "$out/$name/RELEASE.txt" &&
         grep -q "^  no time stamp: it stops verifying on .* 20" "$out/$name/RELEASE.txt"'
 
@@ -133,7 +133,7 @@ authority=$(/usr/bin/python3 "$root/release/tests/timestamp_authority.py" "$work
 uri="pkcs11:token=Nerim%20Test%20Token;object=signer"
 Release token --pkcs11-module "$(cat "$work/softhsm/module")" --key "$uri;type=private" \
   --cert "$uri;type=cert" --password-file "$work/softhsm/pin.txt" --timestamp http://127.0.0.1:9 \
-  --timestamp "$authority" --timestamp-ca "$work/tsa/tsa.crt"
+  --timestamp "$authority" --timestamp-ca "$work/tsa/tsa.crt" --roots "$work/token-signer/cert.pem"
 Check "a release signed through the token and time-stamped passes the medium check" \
   eval 'Whole "$out/$name" && grep -q "note: setup.exe: signed by .*, time-stamped at" "$out/$name/RELEASE.txt"'
 Check "RELEASE.txt names the token, the module, the authority and the stamped time" \
@@ -142,6 +142,43 @@ Check "RELEASE.txt names the token, the module, the authority and the stamped ti
 Check "its setup.exe still verifies 45 days after its certificate expired" \
   Quietly osslsigncode verify -CAfile "$work/token-signer/cert.pem" -TSA-CAfile "$work/tsa/tsa.crt" \
     -time $(( $(date +%s) + 75 * 86400 )) -in "$out/$name/$name/setup.exe"
+
+# A certificate as an authority issues it, its key in the token: the
+# release's setup.exe and main package verify with the root alone, the
+# intermediate taken from their signatures.
+crls=$(/usr/bin/python3 "$root/release/tests/file_server.py" "$work/ca/crl")
+trap 'kill $(cat "$work/tsa/pid" "$work/ca/crl.pid" 2>/dev/null) 2>/dev/null' EXIT
+bash "$root/release/tests/make_test_key.sh" --ca "$work/ca" "$crls/intermediate.crl"
+bash "$root/release/tests/make_test_key.sh" --leaf "$work/ca" "$work/ca-signer" "Nerim CA Signer"
+bash "$root/release/tests/make_test_key.sh" --token "$work/softhsm" "$work/ca-signer" casigner
+uri="pkcs11:token=Nerim%20Test%20Token;object=casigner"
+Release issued --pkcs11-module "$(cat "$work/softhsm/module")" --key "$uri;type=private" \
+  --cert "$uri;type=cert" --password-file "$work/softhsm/pin.txt" --timestamp "$authority" \
+  --timestamp-ca "$work/tsa/tsa.crt" --roots "$work/ca/root.pem"
+issued=$out/$name
+Check "a release signed with an authority's certificate through the token passes the medium check" \
+  eval 'Whole "$issued" && grep -q "note: NerimInstaller.msi_: signed by .*CA Signer.*, time-stamped at" \
+          "$issued/RELEASE.txt" && ! grep -q "not signed: .*NerimInstaller" "$issued/RELEASE.txt"'
+for file in setup.exe NerimInstaller.msi_; do
+  Check "its $file verifies with the root alone" \
+    Quietly osslsigncode verify -CAfile "$work/ca/root.pem" -TSA-CAfile "$work/tsa/tsa.crt" \
+      -in "$issued/$name/$file"
+done
+Check "RELEASE.txt names the chain, the root given with its fingerprint, and the revocation check" \
+  eval 'grep -q "^  chain: \"CN = Nerim CA Signer, O = Brenk\" < \"CN = Nerim Test Code Signing CA" "$issued/RELEASE.txt" &&
+        grep -qx "  root given: CN = Nerim Test Root, O = Brenk Test CA, SHA-256 $(openssl x509 -in "$work/ca/root.pem" \
+          -noout -fingerprint -sha256 | sed "s/.*=//; s/://g")" "$issued/RELEASE.txt" &&
+        grep -qx "  revocation: not revoked (CRL from $crls/intermediate.crl)" "$issued/RELEASE.txt"'
+# Revoked after the release, and later with no CRL to be had: the medium
+# check says each.
+bash "$root/release/tests/make_test_key.sh" --revoke "$work/ca" "$work/ca-signer"
+CheckMedium() { "$root/release/check-medium" --roots "$work/ca/root.pem" --timestamp-ca "$work/tsa/tsa.crt" "$issued/$name" 2>&1; }
+Check "the medium check says a signer revoked since" \
+  eval 'CheckMedium > "$work/revoked.txt"; grep -q "^error: setup.exe: its signer.s certificate was revoked on" "$work/revoked.txt"'
+kill "$(cat "$work/ca/crl.pid")"
+Check "... and a CRL that cannot be reached, without failing" \
+  eval 'CheckMedium > "$work/unreached.txt"; [ $? = 0 ] &&
+        grep -q "^warning: setup.exe: revocation not checked: $crls/intermediate.crl could not be reached" "$work/unreached.txt"'
 Check "the PIN is in no file of the release and in nothing it printed" \
   eval '! grep -rqF -f "$work/softhsm/pin.txt" "$out" "$out.log"'
 

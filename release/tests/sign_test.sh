@@ -11,7 +11,7 @@ sign=$root/release/sign
 Verifies() { osslsigncode verify -CAfile "$work/key/cert.pem" -in "$1" >/dev/null 2>&1; }
 Untouched() { cmp -s "$setup_exe" "$1"; }
 NoTemporary() { [ -z "$(find "$work" -name '.*.staged.*')" ]; }
-Sign() { "$sign" --pkcs12 "$work/${KEY:-key}/test.p12" --password-file "$work/${KEY:-key}/password.txt" "$@"; }
+Sign() { "$sign" --roots "$roots" --pkcs12 "$work/${KEY:-key}/test.p12" --password-file "$work/${KEY:-key}/password.txt" "$@"; }
 
 # Each row runs in a fresh folder holding a copy of setup.exe as target.exe
 # (sign there is $sign); a failure's last line is sign's, and every
@@ -37,6 +37,9 @@ mkdir -p "$work"
 bash "$here/make_test_key.sh" "$work/key"
 bash "$here/make_test_key.sh" "$work/expired" "Old Signer" 20200101000000Z 20210101000000Z
 bash "$here/make_test_key.sh" "$work/future" "New Signer" 20400101000000Z 20410101000000Z
+# The test's self-signed certificates are trusted only as the roots it gives.
+roots=$work/roots.pem
+cat "$work/key/cert.pem" > "$roots"
 echo wrong > "$work/wrong.txt"
 { cat "$work/key/password.txt"; echo "a second line"; } > "$work/two-lines.txt"
 
@@ -44,12 +47,12 @@ Expect 0 "signed target.exe" "setup.exe is signed and still passes the PE checks
 Then Verifies target.exe
 Then eval '/usr/bin/python3 "$root/tests/check_pe.py" target.exe "$version" >/dev/null'
 Expect 0 "signer: CN = Nerim Test Signer" "the password is the file's first line, as --help says" -- \
-  "$sign" --cert ../key/cert.pem --key ../key/key.pem --password-file ../two-lines.txt target.exe
+  "$sign" --roots "$roots" --cert ../key/cert.pem --key ../key/key.pem --password-file ../two-lines.txt target.exe
 Expect 1 "wrong password for ../key/test.p12" "a wrong password is named" -- \
-  "$sign" --pkcs12 ../key/test.p12 --password-file ../wrong.txt target.exe
+  "$sign" --roots "$roots" --pkcs12 ../key/test.p12 --password-file ../wrong.txt target.exe
 Then Untouched target.exe
 Expect 1 "cannot read $work/missing.pem" "a missing key is named" -- \
-  "$sign" --cert ../key/cert.pem --key "$work/missing.pem" target.exe
+  "$sign" --roots "$roots" --cert ../key/cert.pem --key "$work/missing.pem" target.exe
 Expect 1 "signed already; --replace" "a signed file is refused without --replace" -- \
   'Sign target.exe >/dev/null && Sign target.exe'
 Expect 1 "signed already; --replace" "a signed file whose name holds a space is refused without --replace" -- \
@@ -60,7 +63,7 @@ Expect 1 "signed already; --replace" "a signed file whose name holds a space is 
 openssl pkcs12 -export -in "$work/key/cert.pem" -inkey "$work/key/key.pem" -certfile "$work/expired/cert.pem" \
   -passin "file:$work/key/password.txt" -passout "pass:$(cat "$work/key/password.txt")" -out "$work/key/chain.p12"
 Expect 0 "signer: CN = Nerim Test Signer" "a PKCS#12 file with another certificate: the key's own is the signer" -- \
-  "$sign" --pkcs12 ../key/chain.p12 --password-file ../key/password.txt target.exe
+  "$sign" --roots "$roots" --pkcs12 ../key/chain.p12 --password-file ../key/password.txt target.exe
 Expect 1 "its certificate expired on Jan  1 00:00:00 2021 GMT" "an expired certificate is refused" -- \
   KEY=expired Sign --timestamp http://127.0.0.1:9 target.exe
 Then Untouched target.exe
@@ -87,7 +90,7 @@ fi
 # run removes them and says so.
 OsslsigncodeStandIn slow '[ "$1" = sign ] && exec sleep 30'
 Expect 0 "removed ./.target.exe.staged." "leftovers of a killed run are named and removed" -- \
-  '(PATH=$work/slow:$PATH setsid "$sign" --pkcs12 ../key/test.p12 --password-file ../key/password.txt \
+  '(PATH=$work/slow:$PATH setsid "$sign" --roots "$roots" --pkcs12 ../key/test.p12 --password-file ../key/password.txt \
       ./target.exe >/dev/null 2>&1 & sleep 3; kill -KILL -- -$!; wait) ;
    ls -A | grep -q "^.target.exe.staged." && Sign ./target.exe'
 Then NoTemporary
@@ -95,14 +98,15 @@ Then Verifies target.exe
 
 # A token holding the keys of "signer" (valid now, for 30 days) and "old"
 # (expired) with their certificates; the keys' files are gone.
-bash "$here/make_test_key.sh" "$work/token-signer"
+bash "$here/make_test_key.sh" "$work/token-signer" "Nerim Token Signer"
 bash "$here/make_test_key.sh" "$work/token-old" "Old Token Signer" 20200101000000Z 20210101000000Z
+cat "$work/token-signer/cert.pem" >> "$roots"
 for object in signer old; do bash "$here/make_test_key.sh" --token "$work/token" "$work/token-$object" $object; done
 export SOFTHSM2_CONF=$work/token/softhsm2.conf
 module=$(cat "$work/token/module")
 Token() {  # sign with the token; OBJECT, CERT and PIN change what it is given
   local uri="pkcs11:token=Nerim%20Test%20Token;object=${OBJECT:-signer}"
-  "$sign" --pkcs11-module "$module" --key "$uri;type=private" --cert "${CERT:-$uri;type=cert}" \
+  "$sign" --roots "$roots" --pkcs11-module "$module" --key "$uri;type=private" --cert "${CERT:-$uri;type=cert}" \
     --password-file "${PIN:-$work/token/pin.txt}" "$@"
 }
 # Two authorities, one answering at once, one after 3 s; 127.0.0.1:9 refuses.
@@ -143,7 +147,7 @@ Expect 1 "no time-stamping authority answered (http://127.0.0.1:9: connection re
   Stamp --timestamp http://127.0.0.1:9 --timestamp http://127.0.0.1:9/again target.exe
 Then Untouched target.exe
 Then NoTemporary
-Expect 1 "its signature does not verify against the signer's own certificates" \
+Expect 1 "its signature does not verify against the trusted roots" \
   "a signed copy that does not verify is not taken" -- 'PATH=$work/unverified:$PATH Sign target.exe'
 Then Untouched target.exe
 Expect 1 "stop verifying when the certificate expires; target.exe is untouched" \
@@ -191,10 +195,59 @@ Expect 1 "its certificate expired on Jan  1 00:00:00 2021" "an expired certifica
 for pinned in key cert; do
   uri="pkcs11:token=Nerim%20Test%20Token;object=signer;type=private" cert_uri="${uri%private}cert"
   [ $pinned = key ] && uri="$uri?pin-value=1234" || cert_uri="$cert_uri?pin-value=1234"
-  output=$("$sign" --pkcs11-module "$module" --key "$uri" --cert "$cert_uri" \
+  output=$("$sign" --roots "$roots" --pkcs11-module "$module" --key "$uri" --cert "$cert_uri" \
              --password-file "$work/wrong.txt" "$work/key/cert.pem" 2>&1)
   ExpectRun 2 "put it in --password-file" "a PIN written in the --$pinned URI is refused" $? "$output"
 done
+# Certificates as an authority issues them: a root outside the system's
+# bundle, an intermediate, leaves with CRL and AIA pointers, the CRL served
+# here with one leaf revoked, RSA and ECDSA keys in the token.
+trap 'kill $(cat "$work"/tsa-*/pid "$work/ca/crl.pid" 2>/dev/null) 2>/dev/null' EXIT
+crls=$(/usr/bin/python3 "$here/file_server.py" "$work/ca/crl")
+bash "$here/make_test_key.sh" --ca "$work/ca" "$crls/intermediate.crl"
+Leaf() { bash "$here/make_test_key.sh" --leaf "$work/ca" "$work/ca-$1" "Nerim $1" "${@:2}"; }
+Leaf token && rm "$work/ca-token/full.pem"  # its intermediate only in --chain
+Leaf ec ec256
+for object in token ec; do bash "$here/make_test_key.sh" --token "$work/token" "$work/ca-$object" $object; done
+Leaf file
+Leaf revoked && bash "$here/make_test_key.sh" --revoke "$work/ca" "$work/ca-revoked"
+Leaf unreachable rsa3072 codeSigning http://127.0.0.1:9/intermediate.crl
+Leaf tls rsa3072 serverAuth
+Leaf small rsa2048
+CaSign() { "$sign" --roots ../ca/root.pem "$@" target.exe; }
+Leaf12() { CaSign --pkcs12 "../ca-$1/test.p12" --password-file "../ca-$1/password.txt" "${@:2}"; }
+# Whether target.exe verifies with the root alone, the rest from its signature.
+VerifiesWithRoot() { osslsigncode verify -CAfile "$work/ca/root.pem" -in target.exe >/dev/null 2>&1; }
+Expect 0 "signed target.exe" "a token's leaf, its intermediate from --chain" -- \
+  OBJECT=token CERT="'pkcs11:token=Nerim%20Test%20Token;object=token;type=cert'" \
+  Token --roots ../ca/root.pem --chain ../ca/intermediate.pem target.exe
+Then VerifiesWithRoot
+Expect 0 "chain: \"CN = Nerim ec, O = Brenk\" < \"CN = Nerim Test Code Signing CA" \
+  "an ECDSA P-256 leaf in the token, its intermediate from the token" -- \
+  OBJECT=ec Token --roots ../ca/root.pem target.exe
+Then VerifiesWithRoot
+Expect 0 "revocation: not revoked (CRL from $crls/intermediate.crl)" "leaf and chain in a file" -- \
+  CaSign --cert ../ca-file/full.pem --key ../ca-file/key.pem --password-file ../ca-file/password.txt
+Then VerifiesWithRoot
+Expect 0 "signed target.exe" "leaf and chain in a PKCS#12 file" -- Leaf12 file
+Then VerifiesWithRoot
+Expect 1 "no certificate of its issuer \"CN = Nerim Test Code Signing CA, O = Brenk Test CA\"" \
+  "no chain: refused before the key is used, naming the missing issuer" -- \
+  CaSign --cert ../ca-file/cert.pem --key ../ca-file/key.pem --password-file ../ca-file/password.txt
+Then Untouched target.exe
+Expect 1 "its certificate was revoked on" "a revoked certificate" -- Leaf12 revoked
+Then Untouched target.exe
+Expect 0 "revocation not checked: http://127.0.0.1:9/intermediate.crl could not be reached" \
+  "a CRL that cannot be reached is said, not fatal" -- Leaf12 unreachable
+Expect 0 "revocation: not revoked (CRL from ../ca/crl/intermediate.crl)" "a CRL given by hand" -- \
+  Leaf12 unreachable --crl ../ca/crl/intermediate.crl
+Expect 1 "it is not for code signing" "a certificate for TLS servers only" -- Leaf12 tls
+Then Untouched target.exe
+Expect 1 "its key is RSA of 2048 bits; code signing needs at least 3072" "a key too small" -- Leaf12 small
+Expect 1 "its chain ends at the self-signed \"CN = Nerim Test Signer, O = Brenk\", which is not among" \
+  "a self-signed certificate under no given root" -- \
+  "$sign" --pkcs12 ../key/test.p12 --password-file ../key/password.txt target.exe
+Then Untouched target.exe
 # The PIN on no command line: every process's is read while sign works
 # (each signing run takes a second more, the authority three).
 Expect 0 "time-stamped by $slow" "the PIN stands on no command line and in nothing printed" -- \

@@ -79,7 +79,7 @@ if Case typical; then
 NewPrefix typical
 NewMedium typical
 bash "$root/release/tests/make_test_key.sh" "$work/typical/key"
-"$scripts/../release/sign" --pkcs12 "$work/typical/key/test.p12" \
+"$scripts/../release/sign" --roots "$work/typical/key/cert.pem" --pkcs12 "$work/typical/key/test.p12" \
   --password-file "$work/typical/key/password.txt" "$medium/setup.exe" >/dev/null
 Check "typical: the installation check, two runs" InstallationCheck typical
 Check "typical: driver installer got its quoted path" \
