@@ -88,10 +88,11 @@ fi
 
 # A run killed while osslsigncode works leaves its temporary files; the next
 # run removes them and says so.
-OsslsigncodeStandIn slow '[ "$1" = sign ] && exec sleep 30'
+OsslsigncodeStandIn slow "[ \"\$1\" = sign ] && touch $work/signing && exec sleep 30"
 Expect 0 "removed ./.target.exe.staged." "leftovers of a killed run are named and removed" -- \
   '(PATH=$work/slow:$PATH setsid "$sign" --roots "$roots" --pkcs12 ../key/test.p12 --password-file ../key/password.txt \
-      ./target.exe >/dev/null 2>&1 & sleep 3; kill -KILL -- -$!; wait) ;
+      ./target.exe >/dev/null 2>&1 & for _ in $(seq 300); do [ -e "$work/signing" ] && break; sleep 0.1; done
+    kill -KILL -- -$!; wait) ;
    ls -A | grep -q "^.target.exe.staged." && Sign ./target.exe'
 Then NoTemporary
 Then Verifies target.exe
@@ -179,6 +180,17 @@ Expect 0 "signed target.exe" "a PIN file with a Windows line end: the PIN withou
   'printf "%s\r\n" "$(cat "$work/token/pin.txt")" > ../crlf-pin.txt &&
    PATH=$work/pin-copy:$PATH PIN=../crlf-pin.txt Token target.exe'
 Then eval '! grep -q $'"'"'\r'"'"' "$work/given-pin"'
+# What reaches the token, counted by OpenSC's PKCS#11 spy between the signer
+# and the module: a provider-based osslsigncode (2.10 and later) logged in
+# twice where it read the certificate from the token itself.
+spy=$(ls /usr/lib/*/pkcs11-spy.so 2>/dev/null | head -n 1)
+if [ -n "$spy" ]; then
+  Expect 1 "the token refused the PIN" "a wrong PIN reaches the token once, counted by a PKCS#11 spy" -- \
+    'PKCS11SPY=$module PKCS11SPY_OUTPUT=$work/spy.log module=$spy PIN=../wrong.txt Token target.exe'
+  Then eval '[ "$(grep -c "C_Login" "$work/spy.log")" = 1 ]'
+else
+  NotRun "the PIN's count at the token: no PKCS#11 spy (Debian package opensc-pkcs11)"
+fi
 for lib in "$work/wrong.txt" "$work/none.so"; do
   Expect 1 "cannot load the PKCS#11 module $lib" "a module that cannot be loaded: $lib" -- \
     'module=$lib Token target.exe'
