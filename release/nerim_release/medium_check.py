@@ -48,8 +48,10 @@ a signed `setup.exe`, package or driver installer whose signature no longer
 matches its contents (changed after signing, or damaged in transfer) is an
 error; one whose certificate has expired or is not yet valid, without a time
 stamp, a warning saying so; one whose certificate does not chain to a trusted
-root (the system's CA bundle, or the one given with `--ca FILE`) a warning
-naming the signer; a time stamp whose authority chains to no trusted root (the
+root (the system's CA bundle, or the one given with `--ca FILE`, and those of
+`--roots FILE`) a warning naming the signer; a signer whose certificate its
+CRL lists as revoked an error, one whose CRL cannot be reached a warning
+("revocation not checked"); a time stamp whose authority chains to no trusted root (the
 system's bundle and `--timestamp-ca FILE`) a warning: Windows ignores it;
 unsigned files one warning for all. Each other signature gets a note: the
 time it was stamped at, or, unstamped, the day it stops verifying. "Signed"
