@@ -61,6 +61,7 @@ the file.
 import argparse
 import fnmatch
 import functools
+import json
 import os
 import re
 import shutil
@@ -72,6 +73,7 @@ from .names import DRIVER, LM_PREFIX, MAIN_PACKAGE, MARKERS, PRODUCT_FOLDER, SCR
 
 try:
     import pefile
+    from . import sbom
     from .pe_checks import manifest_problems, msiinfo, product_version, whole_pe_problem
 except ImportError:  # said as a reason the medium cannot be checked
     pefile = None
@@ -463,7 +465,8 @@ def package_path(folder, names, expected, report, if_missing):
     return os.path.join(folder, found[0])
 
 
-def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE, timestamp_ca_file=SYSTEM_CA_BUNDLE):
+def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE, timestamp_ca_file=SYSTEM_CA_BUNDLE,
+                 sbom_file=None):
     try:
         names = os.listdir(folder)
     except OSError as error:
@@ -486,9 +489,26 @@ def check_medium(folder, report, ca_file=SYSTEM_CA_BUNDLE, timestamp_ca_file=SYS
         "engine" % SCRIPTING_ENGINE))
     check_driver(folder, names, report)
     check_signatures(folder, names, ca_file, timestamp_ca_file, report)
+    if sbom_file:
+        check_sbom(folder, names, sbom_file, report)
 
 
-def run_check(folder, ca_file, timestamp_ca_file, say, roots_file=None):
+def check_sbom(folder, names, sbom_file, report):
+    """The medium against its SBOM, as a customer checks it on receipt."""
+    try:
+        with open(sbom_file, encoding="utf-8") as file:
+            bom = json.load(file)
+    except (OSError, ValueError) as error:
+        report("error", "the SBOM %s cannot be read: %s" % (sbom_file, error))
+        return
+    if not isinstance(bom, dict) or bom.get("bomFormat") != "CycloneDX":
+        report("error", "%s is not a CycloneDX SBOM" % sbom_file)
+        return
+    for difference in sbom.differences(folder, names, bom):
+        report("error", "%s (against %s)" % (difference, os.path.basename(sbom_file)))
+
+
+def run_check(folder, ca_file, timestamp_ca_file, say, roots_file=None, sbom_file=None):
     """Checks folder, saying each line through say(text); returns the exit
     code. Signatures chain to ca_file's roots and roots_file's."""
     found = {"error": 0, "warning": 0, "note": 0}
@@ -515,7 +535,7 @@ def run_check(folder, ca_file, timestamp_ca_file, say, roots_file=None):
             roots.flush()
             timestamp_roots.flush()
             check_medium(folder, report, roots.name if roots_file else ca_file,
-                         timestamp_roots.name)
+                         timestamp_roots.name, sbom_file)
     except CannotCheck as problem:
         say("cannot check: %s" % problem)
         return 2
@@ -539,6 +559,9 @@ def main(argv):
                         help="roots of time-stamping authorities that the system's bundle "
                         "lacks (PEM)")
     signing.add_roots_option(parser)
+    parser.add_argument("--sbom", metavar="FILE",
+                        help="the release's CycloneDX SBOM (Nerim-<version>.cdx.json): every file "
+                        "must be in it, with the same name, SHA-256 and version, and nothing else")
     parser.add_argument("folder", metavar="MEDIUM_FOLDER")
     args = parser.parse_args(argv)
-    return run_check(args.folder, args.ca, args.timestamp_ca, print, args.roots)
+    return run_check(args.folder, args.ca, args.timestamp_ca, print, args.roots, args.sbom)

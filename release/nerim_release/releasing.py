@@ -19,7 +19,7 @@ import subprocess
 import sys
 import types
 
-from . import medium_check, pe_checks, signing, staging, tool
+from . import medium_check, pe_checks, sbom, signing, staging, tool
 from .names import DRIVER, LM_PREFIX, MAIN_PACKAGE, SCRIPTING_ENGINE
 
 TOOL = "release"
@@ -70,14 +70,20 @@ def first_line(command):
     return result.stdout.splitlines()[0] if result.returncode == 0 and result.stdout else None
 
 
+def cmake_compiler(build, language):
+    """The compiler CMake found for language ("CXX", "RC"), or ""."""
+    for path in glob.glob(os.path.join(build, "CMakeFiles", "*", "CMake%sCompiler.cmake" % language)):
+        with open(path) as file:
+            found = re.search(r'^set\(CMAKE_%s_COMPILER "(.*)"\)$' % language, file.read(),
+                              re.MULTILINE)
+        if found:
+            return found.group(1)
+    return ""
+
+
 def toolchain(build):
     """"built with" and "Debian packages" as RELEASE.txt says them."""
-    compiler_file = glob.glob(os.path.join(build, "CMakeFiles", "*", "CMakeCXXCompiler.cmake"))
-    compiler = linker = None
-    if compiler_file:
-        with open(compiler_file[0]) as file:
-            found = re.search(r'^set\(CMAKE_CXX_COMPILER "(.*)"\)$', file.read(), re.MULTILINE)
-            compiler = found and found.group(1)
+    compiler, linker = cmake_compiler(build, "CXX") or None, None
     with open(os.path.join(build, "CMakeCache.txt")) as file:
         found = re.search(r"^CMAKE_LINKER:[A-Z]*=(.*)$", file.read(), re.MULTILINE)
         linker = found and found.group(1)
@@ -90,6 +96,50 @@ def toolchain(build):
         packages = ""
     return (None if len(versions) != 2 or None in versions else "; ".join(versions),
             packages.strip().rstrip(","))
+
+
+def owning_packages(paths):
+    """{Debian package: version} of the packages that hold paths."""
+    found = {}
+    for path in paths:
+        for candidate in dict.fromkeys([os.path.realpath(path), os.path.normpath(path)]):
+            result = subprocess.run(["dpkg-query", "-S", candidate], capture_output=True, text=True,
+                                    stdin=subprocess.DEVNULL, check=False)
+            if result.returncode == 0:
+                for package in result.stdout.split(": ", 1)[0].split(","):
+                    found[package.strip()] = None
+                break
+    for package in found:
+        found[package] = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", package],
+                                        capture_output=True, text=True, check=False).stdout
+    return found
+
+
+def loaded_library(name):
+    """The file the system's loader gives for a shared library, e.g. the
+    libssl.so.3 osslsigncode runs with."""
+    import ctypes
+    ctypes.CDLL(name)
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            if line.rstrip().endswith("/" + name) or ("/" + name) in line:
+                return line.split()[-1]
+    return None
+
+
+def build_record(build):
+    """Every Debian package whose files reach setup.exe's bytes (what the
+    linker's map loaded, the compiler's programs and the resource compiler),
+    CMake, and the osslsigncode and OpenSSL that sign; as "package version"."""
+    with open(os.path.join(build, "setup.map"), errors="replace") as file:
+        loaded = [line.split(None, 1)[1].strip() for line in file if line.startswith("LOAD /")]
+    compiler, resources = (cmake_compiler(build, language) for language in ("CXX", "RC"))
+    programs = [compiler, resources] + [
+        (first_line([compiler, "-print-prog-name=%s" % p]) or "") for p in ("cc1plus", "as", "ld")]
+    tools = [shutil.which("cmake") or "", shutil.which("osslsigncode") or "",
+             loaded_library("libssl.so.3") or ""]
+    found = owning_packages([p for p in loaded + programs + tools if os.path.isabs(p)])
+    return ["%s %s" % (package, found[package]) for package in sorted(found)]
 
 
 def build_setup(step, stage, commit):
@@ -118,7 +168,7 @@ def build_setup(step, stage, commit):
     built_with, packages = toolchain(build)
     if built_with is None:
         raise tool.Failure("cannot tell the compiler's and the linker's versions")
-    return setup, version, built_with, packages
+    return setup, version, built_with, packages, build_record(build)
 
 
 def signing_lines(record):
@@ -138,7 +188,7 @@ def signing_lines(record):
     return lines
 
 
-def check(step, stage, name, timestamp_ca, roots):
+def check(step, stage, name, timestamp_ca, roots, bill):
     """The medium check's lines; stops the release on an error."""
     step.name = "checking the medium"
     print("checking the medium")
@@ -147,7 +197,7 @@ def check(step, stage, name, timestamp_ca, roots):
     os.chdir(stage)  # its lines name the medium as the release does
     try:
         code = medium_check.run_check(name, medium_check.SYSTEM_CA_BUNDLE, timestamp_ca,
-                                      lines.append, roots)
+                                      lines.append, roots, bill)
     finally:
         os.chdir(here)
     if code != 0:
@@ -196,7 +246,7 @@ def make_release(args, step, stage):
     """Everything but putting the release in place; returns (its name, the commit, changed)."""
     commit, changed = changed_files(step, args.allow_dirty)
     os.chmod(stage, 0o755)
-    setup, version, built_with, packages = build_setup(step, stage, commit)
+    setup, version, built_with, packages, record = build_setup(step, stage, commit)
     name = "Nerim-" + version
     if os.path.lexists(os.path.join(args.out, name)) and not args.force:
         raise tool.Failure("%s exists; --force replaces it" % os.path.join(args.out, name))
@@ -213,8 +263,13 @@ def make_release(args, step, stage):
         signed = signing_lines(signing.sign_files(
             args, [os.path.join(medium, "setup.exe"), os.path.join(medium, MAIN_PACKAGE)],
             description="Nerim Setup"))
-    checked = check(step, stage, name, args.timestamp_ca, args.roots)
     epoch = int(git("log", "-1", "--format=%ct", "HEAD").strip())
+    step.name = "writing the SBOM"
+    bill = name + ".cdx.json"
+    with open(os.path.join(stage, bill), "w") as file:
+        file.write(sbom.text(sbom.make(medium, version, epoch, [("nerim:commit", commit)] + [
+            ("nerim:build-package", package) for package in record])))
+    checked = check(step, stage, name, args.timestamp_ca, args.roots, bill)
     shipped = write_archives(step, stage, name, version, epoch)
     lines = ["Nerim %s, built from commit %s" % (version, commit)]
     if changed:
@@ -222,13 +277,15 @@ def make_release(args, step, stage):
     lines.append("built with: %s" % built_with)
     if packages:
         lines.append("Debian packages: %s" % packages)
+    lines += ["build record (the Debian packages whose files reach setup.exe's bytes, and the tools "
+              "that built and signed it):"] + ["  " + package for package in record]
     lines += signed + ["medium check:"] + ["  " + line for line in checked]
     with open(os.path.join(stage, "RELEASE.txt"), "w") as file:
         file.write("\n".join(lines) + "\n")
     shutil.rmtree(os.path.join(stage, "build"))
     os.unlink(os.path.join(stage, "build.log"))
     with open(os.path.join(stage, "SHA256SUMS"), "w") as file:
-        for path in sorted(shipped[:-2]) + shipped[-2:] + ["RELEASE.txt"]:
+        for path in sorted(shipped[:-2]) + shipped[-2:] + [bill, "RELEASE.txt"]:
             file.write("%s  %s\n" % (sha256(os.path.join(stage, path)), path))
     return name, commit, changed
 
@@ -262,7 +319,8 @@ def release(args, step):
         if os.path.lexists(stage):
             shutil.rmtree(stage, ignore_errors=True)
     print("released %s:" % final)
-    for shown in sorted([name, name + ".zip", name + ".iso", "SHA256SUMS", "RELEASE.txt"]):
+    for shown in sorted([name, name + ".zip", name + ".iso", name + ".cdx.json", "SHA256SUMS",
+                         "RELEASE.txt"]):
         print("  " + shown)
     print("from commit %s%s" % (commit, ", with uncommitted changes" if changed else ""))
 

@@ -2,6 +2,7 @@
 the command, the step where there is one, and the real cause."""
 import signal
 import sys
+import traceback
 
 
 class Failure(Exception):
@@ -35,3 +36,7 @@ def run(tool, main, argv):
     except Interrupted as interrupted:
         note(tool, str(interrupted) or "interrupted")
         return 130
+    except Exception as error:  # a fault of the tool's own: its trace, then the one line
+        traceback.print_exc()
+        note(tool, "internal error: %s: %s" % (type(error).__name__, error))
+        return 1

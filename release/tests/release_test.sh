@@ -42,9 +42,40 @@ Check "RELEASE.txt names the compiler and the linker" grep -q "^built with: .*g+
 Check "SHA256SUMS lists every file of the release" \
   eval 'diff <(cd "$release" && find . -type f ! -name SHA256SUMS | sed "s|^\./||" | sort) \
              <(sed "s/^[0-9a-f]*  //" "$release/SHA256SUMS" | sort)'
+# The SBOM, against CycloneDX 1.6's published schema (npm's
+# @cyclonedx/cyclonedx-library ships it; installed once beside the work folder).
+bill=$release/$name.cdx.json
+schemas=$work/../cyclonedx/node_modules/@cyclonedx/cyclonedx-library/res/schema
+[ -e "$schemas/bom-1.6.SNAPSHOT.schema.json" ] ||
+  npm install --prefix "$work/../cyclonedx" --no-audit --no-fund --no-save --ignore-scripts \
+    @cyclonedx/cyclonedx-library@10.3.0 >"$work/npm.log" 2>&1
+if [ -e "$schemas/bom-1.6.SNAPSHOT.schema.json" ]; then
+  Check "the SBOM is valid CycloneDX 1.6" /usr/bin/python3 "$root/release/tests/validate_sbom.py" "$schemas" "$bill"
+else
+  NotRun "the SBOM against CycloneDX's schema: npm could not install it ($(grep -m1 -i err "$work/npm.log" 2>/dev/null || echo "no npm"))"
+fi
+Check "the SBOM holds each file's SHA-256" \
+  eval 'for file in "$release/$name"/*; do grep -q "\"content\": \"$(sha256sum "$file" | cut -c1-64)\"" "$bill" || exit 1; done'
+Check "the licence manager's component has the version of its name and its table" \
+  eval '/usr/bin/python3 "$root/release/tests/validate_sbom.py" --list "$bill" | grep -qx "SentinelRMSLicenseManager9.7.0.msi 9.7.0"'
+Check "RELEASE.txt's build record names the runtime's and libgcc's packages with their versions" \
+  eval 'grep -q "^  mingw-w64-i686-dev [0-9]" "$release/RELEASE.txt" && grep -q "^  gcc-mingw-w64-i686-win32 [0-9]" "$release/RELEASE.txt"'
+# The medium held against its SBOM, as a customer checks it on receipt.
+SbomCheck() {  # CHANGE: a copy of the medium changed so, checked against the SBOM
+  rm -rf "$work/received" && cp -r "$release/$name" "$work/received" && (cd "$work/received" && eval "$1") &&
+    "$root/release/check-medium" --sbom "$bill" "$work/received" 2>&1
+}
+Check "the release passes the check against its SBOM" eval 'SbomCheck true | grep -q "ready to ship"'
+for fault in "cp ISScript10.Msi SentinelRMSLicenseManager9.7.0.msi=SentinelRMSLicenseManager9.7.0.msi: its SHA-256 is not" \
+             "mv ISScript10.Msi isscript10.msi=isscript10.msi is not in the SBOM" \
+             "cp setup.exe extra.exe=extra.exe is not in the SBOM"; do
+  Check "the check against the SBOM fails: ${fault%%=*}" \
+    eval 'SbomCheck "${fault%%=*}" > "$work/sbom-check.txt"; [ $? = 1 ] && grep -qF "${fault#*=}" "$work/sbom-check.txt"'
+done
 CXXFLAGS=-fno-inline LDFLAGS=-g Release second
 Check "a second run, with flags in the environment, gives the same archives" \
-  eval 'cmp "$release/$name.zip" "$out/$name/$name.zip" && cmp "$release/$name.iso" "$out/$name/$name.iso"'
+  eval 'cmp "$release/$name.zip" "$out/$name/$name.zip" && cmp "$release/$name.iso" "$out/$name/$name.iso" &&
+        cmp "$release/$name.cdx.json" "$out/$name/$name.cdx.json"'
 Release first
 Check "an existing release is not overwritten" FailedWith $? "--force replaces it"
 Release first --force
