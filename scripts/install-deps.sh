@@ -28,7 +28,7 @@ required=(g++ cmake ninja-build googletest coreutils python3 python3-pefile
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wixl msitools
           osslsigncode openssl xorriso zip nsis
           libengine-pkcs11-openssl gnutls-bin softhsm2 strace python3-cryptography
-          opensc-pkcs11)
+          opensc-pkcs11 python3-jsonschema)
 state=${NERIM_DEPS_STATE:-/var/cache/nerim-setup-deps}
 optional_failed=$state/optional-failed
 

@@ -11,7 +11,6 @@ folder, which the next run names and removes."""
 import argparse
 import fnmatch
 import glob
-import hashlib
 import os
 import re
 import shutil
@@ -234,14 +233,6 @@ def write_archives(step, stage, name, version, epoch):
     return [name + "/" + f for f in files] + [name + ".zip", name + ".iso"]
 
 
-def sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as file:
-        for block in iter(lambda: file.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
 def make_release(args, step, stage):
     """Everything but putting the release in place; returns (its name, the commit, changed)."""
     commit, changed = changed_files(step, args.allow_dirty)
@@ -286,7 +277,7 @@ def make_release(args, step, stage):
     os.unlink(os.path.join(stage, "build.log"))
     with open(os.path.join(stage, "SHA256SUMS"), "w") as file:
         for path in sorted(shipped[:-2]) + shipped[-2:] + [bill, "RELEASE.txt"]:
-            file.write("%s  %s\n" % (sha256(os.path.join(stage, path)), path))
+            file.write("%s  %s\n" % (sbom.sha256(os.path.join(stage, path)), path))
     return name, commit, changed
 
 

@@ -10,7 +10,7 @@ import unittest
 from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from nerim_release import authenticode, releasing, signing, staging  # noqa: E402
+from nerim_release import authenticode, releasing, sbom, signing, staging  # noqa: E402
 
 SAID = os.path.join(os.path.dirname(os.path.abspath(__file__)), "osslsigncode_said.json")
 SIGNER = "/CN=Nerim Test Signer/O=Brenk"
@@ -85,7 +85,10 @@ class WhatOsslsigncodeSaid(unittest.TestCase):
 class TheReleasesRecord(unittest.TestCase):
     def record(self, authority, stamped_at):
         return signing.Signing("CN = S, valid A to B", "key: in the file k.p12", "B",
-                               [signing.SignedFile("setup.exe", authority, stamped_at)])
+                               [signing.SignedFile("dir/setup.exe", authority, stamped_at),
+                                signing.SignedFile("dir/NerimInstaller.msi_", authority, stamped_at)],
+                               ["CN = S", "CN = Root"], ["CN = Root, SHA-256 AB12"],
+                               "revocation not checked: http://crl could not be reached")
 
     def test_lines(self):
         cases = [
@@ -96,8 +99,25 @@ class TheReleasesRecord(unittest.TestCase):
         for authority, stamped_at, last in cases:
             with self.subTest(authority=authority):
                 self.assertEqual(releasing.signing_lines(self.record(authority, stamped_at)),
-                                 ["setup.exe signed by CN = S, valid A to B",
-                                  "  key: in the file k.p12", last])
+                                 ["setup.exe and NerimInstaller.msi_ signed by CN = S, valid A to B",
+                                  "  key: in the file k.p12", '  chain: "CN = S" < "CN = Root"',
+                                  "  revocation not checked: http://crl could not be reached",
+                                  "  root given: CN = Root, SHA-256 AB12", last])
+
+
+class TheSbomsOrder(unittest.TestCase):
+    def test_dependencies(self):
+        lm, engine = "SentinelRMSLicenseManager9.7.0.msi", "ISScript10.Msi"
+        cases = [  # the medium's names: what depends on what beside the medium's own row
+            ([engine, lm, "setup.exe"], {"setup.exe": [engine, lm], lm: [engine]}),
+            ([lm, "setup.exe"], {"setup.exe": [lm]}),  # no scripting engine: nothing before it
+            (["isscript10.msi", lm], {lm: ["isscript10.msi"]}),  # found whatever its letter case
+        ]
+        for names, expected in cases:
+            with self.subTest(names=names):
+                found = sbom.dependencies(names)
+                self.assertEqual(found[0], {"ref": "medium", "dependsOn": sorted(names)})
+                self.assertEqual({d["ref"]: d["dependsOn"] for d in found[1:]}, expected)
 
 
 class Staging(unittest.TestCase):

@@ -10,24 +10,30 @@ import os
 import sys
 
 
-def main(folder):
-    os.makedirs(folder, exist_ok=True)
-    class Quiet(http.server.SimpleHTTPRequestHandler):
-        def log_message(self, *args):
-            pass
-
-    handler = functools.partial(Quiet, directory=folder)
+def serve_in_background(handler, pid_path):
+    """Listens on 127.0.0.1, goes on in a child whose process id is written
+    to pid_path, and prints the URL once it listens."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     child = os.fork()
     if child:
-        with open(folder.rstrip("/") + ".pid", "w") as pid:
+        with open(pid_path, "w") as pid:
             pid.write("%d\n" % child)
-        print("http://127.0.0.1:%d" % server.server_address[1])
+        print("http://127.0.0.1:%d" % server.server_address[1], flush=True)
         return
     null = os.open(os.devnull, os.O_RDWR)
     for stream in (0, 1, 2):  # else the caller's $(...) would wait for it
         os.dup2(null, stream)
     server.serve_forever()
+
+
+def main(folder):
+    os.makedirs(folder, exist_ok=True)
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    serve_in_background(functools.partial(Quiet, directory=folder), folder.rstrip("/") + ".pid")
 
 
 if __name__ == "__main__":

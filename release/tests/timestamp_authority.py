@@ -12,6 +12,8 @@ import subprocess
 import sys
 import time
 
+from file_server import serve_in_background
+
 
 def make_authority(folder):
     config = os.path.join(folder, "tsa.cnf")
@@ -52,17 +54,8 @@ def main(folder, delay):
         def log_message(self, *args):
             pass
 
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Authority)
-    child = os.fork()
-    if child:
-        with open(os.path.join(folder, "pid"), "w") as pid:
-            pid.write("%d\n" % child)
-        print("http://127.0.0.1:%d" % server.server_address[1])
-        return
-    null = os.open(os.devnull, os.O_RDWR)
-    for stream in (0, 1, 2):  # else the caller's $(...) would wait for it
-        os.dup2(null, stream)
-    server.serve_forever()
+    serve_in_background(Authority, os.path.join(folder, "pid"))
+
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[1] in ("-h", "--help"):
