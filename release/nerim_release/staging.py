@@ -6,6 +6,7 @@ old one or the whole new one, whatever happens in between.
 A killed run leaves its staged names (".NAME.staged.PID.XXXXXXXX"); the next
 run in that folder removes them (remove_stale), never those of a run that
 still lives. lock() keeps two runs from writing into one folder at once."""
+import argparse
 import ctypes
 import errno
 import fcntl
@@ -13,6 +14,8 @@ import os
 import re
 import shutil
 import tempfile
+
+from . import tool
 
 RENAME_NOREPLACE, RENAME_EXCHANGE = 1, 2
 AT_FDCWD = -100
@@ -142,9 +145,6 @@ def lock(folder):
 
 def main(argv):
     """release/staging: the same steps for the shell scripts that write a medium."""
-    import argparse
-    import sys
-    from . import tool
     parser = argparse.ArgumentParser(prog="staging", description=__doc__.split("\n\n")[0])
     steps = parser.add_subparsers(dest="step", required=True)
     new = steps.add_parser("new", help="make a staged file (--folder: folder) beside TARGET; "
