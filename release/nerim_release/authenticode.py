@@ -77,7 +77,6 @@ def verify_options():
 def signature_certificates(path):
     """The certificates a file's signature carries (the signer's and the
     chain it brings), or [] when it carries none that can be read."""
-    from cryptography.hazmat.primitives.serialization import pkcs7
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, "signature.der")
         code, _ = run(["extract-signature", "-in", path, "-out", out])
@@ -85,6 +84,20 @@ def signature_certificates(path):
             return []
         with open(out, "rb") as file:
             data = file.read()
+    return pkcs7_certificates(data)
+
+
+# osslsigncode 2.5 writes a program's signature as the PE file holds it, in
+# a WIN_CERTIFICATE (length, revision 2.0, type PKCS#7); 2.9 writes the
+# PKCS#7 alone.
+WIN_CERTIFICATE = b"\x00\x02\x02\x00"
+
+
+def pkcs7_certificates(data):
+    """The certificates of a DER PKCS#7 signature, bare or in a WIN_CERTIFICATE."""
+    from cryptography.hazmat.primitives.serialization import pkcs7
+    if len(data) > 8 and data[4:8] == WIN_CERTIFICATE:
+        data = data[8:int.from_bytes(data[:4], "little")]
     try:
         return pkcs7.load_der_pkcs7_certificates(data)
     except ValueError:

@@ -10,7 +10,7 @@ import unittest
 from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from nerim_release import authenticode, releasing, sbom, signing, staging  # noqa: E402
+from nerim_release import authenticode, certificates, releasing, sbom, signing, staging  # noqa: E402
 
 SAID = os.path.join(os.path.dirname(os.path.abspath(__file__)), "osslsigncode_said.json")
 SIGNER = "/CN=Nerim Test Signer/O=Brenk"
@@ -80,6 +80,19 @@ class WhatOsslsigncodeSaid(unittest.TestCase):
         said = "Something new\n40F0:error:1234:odd\nFailed\n"
         self.assertEqual(authenticode.sign_failure(said, NAMES),
                          "osslsigncode failed: Something new Failed")
+
+
+class ExtractedSignatures(unittest.TestCase):
+    def test_bare_or_in_a_win_certificate(self):
+        from cryptography.hazmat.primitives.serialization import Encoding, pkcs7
+        roots = open("/etc/ssl/certs/ca-certificates.crt", "rb").read()
+        certificate = certificates.from_pem_bytes(roots, skip_bad=True)[0]
+        der = pkcs7.serialize_certificates([certificate], Encoding.DER)
+        wrapped = (len(der) + 8).to_bytes(4, "little") + authenticode.WIN_CERTIFICATE + der + b"\0" * 3
+        for name, data in (("2.9", der), ("2.5", wrapped), ("damaged", der[:40])):
+            with self.subTest(name):
+                self.assertEqual(authenticode.pkcs7_certificates(data),
+                                 [] if name == "damaged" else [certificate])
 
 
 class TheReleasesRecord(unittest.TestCase):
