@@ -205,6 +205,12 @@ def issued_by(certificate, issuer):
     return True
 
 
+def signer_among(found):
+    """The signer's certificate of those a signature carries: the one that
+    issued none of the others; None where there is none."""
+    return next((c for c in found if not any(issued_by(o, c) for o in found if o != c)), None)
+
+
 def name_text(name):
     return ", ".join("%s = %s" % (a.rfc4514_attribute_name, a.value) for rdn in name.rdns for a in rdn)
 

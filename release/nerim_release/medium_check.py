@@ -355,9 +355,7 @@ def revocation_report(path, anchors_file, cache):
     """(kind, text) of what is known of the revocation of path's signer, or
     None where its certificate names no CRL; each CRL is fetched once."""
     found = authenticode.signature_certificates(path)
-    # The signer's is the one that issued none of the others.
-    leaf = next((c for c in found if not any(certificates.issued_by(o, c) for o in found
-                                             if o != c)), None)
+    leaf = certificates.signer_among(found)
     if leaf is None or not certificates.crl_urls(leaf):
         return None
     pool = found + certificates.from_pem_bytes(read_bytes(anchors_file), skip_bad=True)

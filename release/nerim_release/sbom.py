@@ -67,9 +67,7 @@ def describe(path):
 
 def signer(path):
     """The subject of the certificate that signed the file, or None."""
-    found = authenticode.signature_certificates(path)
-    leaf = next((c for c in found if not any(certificates.issued_by(o, c) for o in found
-                                             if o != c)), None)
+    leaf = certificates.signer_among(authenticode.signature_certificates(path))
     return certificates.subject_text(leaf) if leaf else None
 
 

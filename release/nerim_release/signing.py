@@ -281,7 +281,8 @@ def trust_anchors(args):
 def checked_signer(args, password):
     """The signer's certificate, checked before the key is used: valid now,
     a code-signing profile, a chain to a trusted root, not revoked. Returns
-    (the chain from signer to root, the roots given, the revocation text)."""
+    (the chain from signer to root, the roots given, the revocation text,
+    the credentials' own certificates)."""
     found = read_certificates(args, password)
     signer, cannot = found[0], "cannot sign with %s: " % (args.pkcs12 or args.cert)
     problem = certificates.validity_problem(signer, certificates.now())
@@ -300,7 +301,7 @@ def checked_signer(args, password):
         raise tool.Failure(cannot + str(reason))
     if revocation.state == "revoked":
         raise tool.Failure(cannot + "its certificate was " + revocation.text)
-    return chain, given, revocation.text
+    return chain, given, revocation.text, found
 
 
 def sign_files(args, files, description=None, url=None, replace=False):
@@ -311,7 +312,7 @@ def sign_files(args, files, description=None, url=None, replace=False):
     if args.pkcs11_module and not certificates.module_loads(args.pkcs11_module):
         raise tool.Failure("cannot load the PKCS#11 module %s" % args.pkcs11_module)
     password = certificates.password_line(args.password_file)
-    chain, given, revocation = checked_signer(args, password)
+    chain, given, revocation, found = checked_signer(args, password)
     signer = chain[0]
     start, end = certificates.validity(signer)
     record = Signing("%s, valid %s to %s" % (certificates.subject_text(signer),
@@ -335,7 +336,7 @@ def sign_files(args, files, description=None, url=None, replace=False):
     # The signature carries the signer's certificate and the intermediates,
     # never the root: Windows has that, or the chain is not one to ship.
     intermediates = chain[1:-1] if len(chain) > 2 else []
-    in_pkcs12 = read_certificates(args, password)[1:] if args.pkcs12 else []
+    in_pkcs12 = found[1:] if args.pkcs12 else []
     temporary = []
     with tempfile.NamedTemporaryFile() as roots, tempfile.NamedTemporaryFile() as stamp_roots, \
             tempfile.NamedTemporaryFile() as certs, tempfile.NamedTemporaryFile() as extra:
